@@ -1,0 +1,90 @@
+// Signed receipts of verification decisions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/capability.hpp"
+#include "core/context.hpp"
+#include "core/internal/crypto.hpp"
+
+namespace velnor {
+
+inline constexpr std::uint8_t RECEIPT_SCHEMA_VERSION = 1;
+inline constexpr std::size_t MIN_AUDIT_KEY_LEN = 16;
+inline constexpr std::uint8_t kSigningInputTag = 0x76;  // 'v'
+
+struct ContextSummary {
+  std::string caller;
+  std::string tool;
+  std::string args_hash;
+  bool operator==(const ContextSummary&) const = default;
+};
+
+struct Outcome {
+  enum class Kind : std::uint8_t { Allowed, Denied };
+  Kind kind = Kind::Allowed;
+  std::string reason;  // Denied only
+
+  static Outcome allowed() { return {}; }
+  static Outcome denied(std::string reason) { return {Kind::Denied, std::move(reason)}; }
+  bool operator==(const Outcome&) const = default;
+};
+
+struct Receipt {
+  std::uint8_t version = RECEIPT_SCHEMA_VERSION;
+  std::string capability_identifier;
+  std::vector<Caveat> caveats;
+  ContextSummary context_summary;
+  Outcome outcome;
+  std::uint64_t timestamp_ms = 0;
+  Bytes signature;
+
+  // Compact JSON, members in declaration order, outcome as kind then reason.
+  void write_json(std::string& out) const;
+  std::string to_json() const;
+
+  // Reads one receipt JSON document; no version or signature check. Errors
+  // are the reader's description followed by " at line L column C".
+  static std::expected<Receipt, std::string> from_json(std::string_view text);
+
+  bool operator==(const Receipt&) const = default;
+};
+
+struct AuditError {
+  enum class Kind : std::uint8_t { InvalidSignature, UnsupportedVersion, Json };
+  Kind kind = Kind::InvalidSignature;
+  std::uint8_t got = 0, expected = 0;  // UnsupportedVersion
+  std::string json;                    // Json: the writer's error
+
+  // "invalid signature", "unsupported receipt schema version: got {},
+  // expected {}", "json: {}".
+  std::string display() const;
+};
+
+// 0x76, the version byte, then compact JSON of the receipt with members
+// sorted at every level and the top-level "signature" left out. Writing a
+// receipt record cannot fail; the error side exists for the interface.
+std::expected<std::string, std::string> signing_input(const Receipt& receipt);
+
+crypto::Digest hmac_sign(crypto::ByteView key, crypto::ByteView data);
+
+class Auditor {
+ public:
+  // Refuses keys shorter than MIN_AUDIT_KEY_LEN with
+  // "Auditor: key length {} < MIN_AUDIT_KEY_LEN (16); see audit".
+  static std::expected<Auditor, std::string> create(crypto::ByteView key);
+
+  Receipt sign(const Capability& cap, const Context& context, Outcome outcome) const;
+  std::expected<void, AuditError> verify(const Receipt& receipt) const;
+
+ private:
+  explicit Auditor(crypto::ByteView key) : key_(key) {}
+  crypto::HmacKey key_;  // pad states computed once per auditor
+};
+
+}  // namespace velnor

@@ -1,0 +1,56 @@
+// The capability record, its HMAC-SHA-256 signature chain, attenuation and
+// the token text.
+//
+// Chain under root key K: s = HMAC(K, identifier); if a holder key is set,
+// s = HMAC(s, "__hok:" || holder key); then s = HMAC(s, predicate) for each
+// caveat in order. The signature is the last s.
+#pragma once
+
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/hex.hpp"
+#include "core/internal/crypto.hpp"
+
+namespace velnor {
+
+struct Caveat {
+  std::string predicate;  // stored and signed exactly as supplied
+  bool operator==(const Caveat&) const = default;
+};
+
+// The caveat step: HMAC keyed with the previous link over the predicate.
+crypto::Digest chain_caveat(crypto::ByteView key, const Caveat& caveat);
+// The holder step: HMAC keyed with the previous link over "__hok:" followed
+// by the raw key bytes.
+crypto::Digest chain_holder_of_key(crypto::ByteView key, crypto::ByteView holder_key);
+
+struct Capability {
+  std::string identifier;
+  std::optional<Bytes> holder_of_key;
+  std::vector<Caveat> caveats;
+  Bytes signature;
+
+  // Appends a caveat and advances the chain. Needs no key, checks nothing
+  // (the predicate is not parsed here; the binding does that first).
+  Capability attenuate(std::string predicate) &&;
+
+  // Base64url (unpadded) of the compact JSON document. Never fails.
+  std::string serialize() const;
+
+  // Reads a token. Checks form only, never the chain. Errors:
+  // Error::Base64, or Error::InvalidFormat carrying
+  // "not a valid velnor capability: {} at line L column C".
+  static std::expected<Capability, Error> parse(std::string_view token);
+
+  bool operator==(const Capability&) const = default;
+};
+
+// Compact JSON of the record (the bytes a token encodes).
+void write_capability_json(const Capability& cap, std::string& out);
+
+}  // namespace velnor

@@ -1,0 +1,1 @@
+#include "core/caveat_dsl.hpp"

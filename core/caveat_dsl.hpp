@@ -1,0 +1,157 @@
+// The caveat predicate language: its tree, literals, parser and evaluator.
+//
+// parse() is a pure function of the predicate text; nothing is cached. All
+// failures are DslError values. Parse failures carry byte offsets into the
+// whole predicate. Evaluation failures name the identifier or the types
+// involved; their display texts end up in signed receipts, so they are
+// part of the external interface.
+//
+// Deep input never exhausts the stack: parenthesised groups nest at most
+// kMaxGroupDepth levels, AND/OR chains of any length are parsed in a loop,
+// and trees are evaluated and destroyed without recursion.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+#include <expected>
+
+namespace velnor {
+
+struct Context;
+class JsonValue;
+
+enum class Unit : std::uint8_t { Usd, Eur, Gbp, Cents, Ms, S };
+
+// "usd", ..., or "(none)" for an absent unit.
+std::string fmt_unit(std::optional<Unit> unit);
+
+enum class CmpOp : std::uint8_t { Eq, Ne, Lt, Le, Gt, Ge, Matches, StartsWith };
+
+// "==", "!=", "<", "<=", ">", ">=", "matches", "starts_with".
+std::string_view cmp_op_symbol(CmpOp op);
+
+struct Str {
+  std::string text;
+  bool operator==(const Str&) const = default;
+};
+
+struct Number {
+  double value = 0;
+  std::optional<Unit> unit;
+  bool float_syntax = false;  // the source text was float-syntactic
+  bool operator==(const Number&) const = default;
+};
+
+struct Timestamp {
+  std::int64_t secs = 0;    // since 1970-01-01T00:00:00Z, floored
+  std::uint32_t nanos = 0;  // 0 ..= 999'999'999
+  bool operator==(const Timestamp&) const = default;
+};
+
+// A literal in the tree, and the runtime value of evaluation.
+struct Value {
+  std::variant<Str, Number, Timestamp> v;
+
+  // "string", "number", "number(usd)", ..., "timestamp".
+  std::string type_name() const;
+  bool operator==(const Value&) const = default;
+};
+
+struct Ident {
+  std::vector<std::string> path;  // one or more segments
+  std::string joined() const;     // segments joined with "."
+  bool operator==(const Ident&) const = default;
+};
+
+struct Compare {
+  Ident ident;
+  CmpOp op = CmpOp::Eq;
+  Value value;
+  bool operator==(const Compare&) const = default;
+};
+
+// The expression tree. A node is a comparison, or AND / OR of two children
+// it owns exclusively. Destruction walks the tree with an explicit stack, so
+// a left-nested chain a million levels deep is freed without recursion.
+class Expr {
+ public:
+  enum class Kind : std::uint8_t { Compare, And, Or };
+
+  static Expr compare(Compare c);
+  static Expr make_and(Expr left, Expr right);
+  static Expr make_or(Expr left, Expr right);
+
+  Expr(Expr&&) noexcept = default;
+  Expr& operator=(Expr&& other) noexcept;
+  Expr(const Expr&) = delete;
+  Expr& operator=(const Expr&) = delete;
+  ~Expr();
+
+  Kind kind() const { return kind_; }
+  // Preconditions: kind() == Compare for compare(); And/Or for left()/right().
+  const Compare& compare() const { return *cmp_; }
+  const Expr& left() const { return *left_; }
+  const Expr& right() const { return *right_; }
+
+ private:
+  Expr() = default;
+  void release_iteratively() noexcept;
+
+  Kind kind_ = Kind::Compare;
+  std::unique_ptr<Compare> cmp_;
+  std::unique_ptr<Expr> left_;
+  std::unique_ptr<Expr> right_;
+};
+
+struct DslError {
+  enum class Kind : std::uint8_t { Parse, UnknownIdentifier, TypeMismatch };
+
+  Kind kind = Kind::Parse;
+  std::string message;   // Parse: the message; UnknownIdentifier: the path
+  std::string expected;  // TypeMismatch only
+  std::string got;       // TypeMismatch only
+
+  static DslError parse(std::string message);
+  static DslError unknown_identifier(std::string path);
+  static DslError type_mismatch(std::string expected, std::string got);
+
+  // "parse error: {}", "unknown identifier: {}",
+  // "type mismatch: expected {}, got {}".
+  std::string display() const;
+  bool operator==(const DslError&) const = default;
+};
+
+// Deepest nesting of parentheses parse() accepts; one more is refused with
+// "parentheses nested deeper than 64 levels at byte {}" (offset of the '('
+// that opens the 65th level).
+inline constexpr std::size_t kMaxGroupDepth = 64;
+
+std::expected<Expr, DslError> parse(std::string_view predicate);
+
+// --- literal helpers (also exposed for tests) ------------------------------
+
+// Succeeds when bytes[index] == expected; otherwise the message
+// "expected {:?} at position {}, got {:?}". Precondition: index < size.
+std::expected<void, std::string> expect_byte(std::string_view bytes, std::size_t index,
+                                             char expected);
+// Decimal value of an all-ASCII-digit field, else "expected ASCII digits,
+// got {:?}". Callers pass at most 9 digits.
+std::expected<std::uint32_t, std::string> parse_uint_exact(std::string_view bytes);
+// Days from 1970-01-01 to the date in the proleptic Gregorian calendar.
+std::int64_t days_from_civil(std::int32_t year, std::uint32_t month, std::uint32_t day);
+
+// --- evaluation -------------------------------------------------------------
+
+enum class Ordering : std::int8_t { Less = -1, Equal = 0, Greater = 1 };
+
+std::expected<bool, DslError> eval_expr(const Expr& expr, const Context& context);
+std::expected<Value, DslError> resolve_ident(const Ident& ident, const Context& context);
+std::optional<Value> json_to_value(const JsonValue& json);
+std::expected<bool, DslError> ordered_to_bool(CmpOp op, Ordering ordering);
+
+}  // namespace velnor

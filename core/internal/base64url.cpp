@@ -1,0 +1,1 @@
+#include "core/internal/base64url.hpp"

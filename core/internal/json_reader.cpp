@@ -1,0 +1,1 @@
+#include "core/internal/json_reader.hpp"

@@ -1,0 +1,1 @@
+#include "core/internal/quote.hpp"

@@ -1,0 +1,62 @@
+// The issuer, which holds a root key and starts capabilities, and the
+// builder that binds a holder key and chains caveats.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/capability.hpp"
+#include "core/internal/crypto.hpp"
+
+namespace velnor {
+
+struct BuilderError {
+  enum class Kind : std::uint8_t {
+    WrongKeyLength,   // "ed25519 public keys are exactly 32 bytes; got {}"
+    AfterCaveat,      // "holder_of_key must be set before any .caveat() calls"
+    HolderAlreadySet, // a second holder step would make a capability that
+                      // can never verify
+  };
+  Kind kind = Kind::WrongKeyLength;
+  std::size_t length = 0;  // WrongKeyLength: the length given
+
+  std::string display() const;
+};
+
+inline constexpr std::size_t kHolderKeyLen = 32;
+
+class CapabilityBuilder {
+ public:
+  // Refuses (and leaves *this untouched) a key that is not 32 bytes, a
+  // builder that already carries a caveat, and a second holder key.
+  std::expected<CapabilityBuilder, BuilderError> holder_of_key(crypto::ByteView key) &&;
+  // Chains and stores the predicate unchanged. Never fails; does not parse.
+  CapabilityBuilder caveat(std::string predicate) &&;
+  // Moves the four fields into a Capability; no check of its own (the
+  // public build refuses a builder without caveats).
+  Capability build() &&;
+
+  const Capability& fields() const { return cap_; }
+
+ private:
+  friend class Issuer;
+  Capability cap_;  // signature is always the running chain value
+};
+
+class Issuer {
+ public:
+  // Copies the key. Every length is accepted, zero included.
+  static Issuer from_key(crypto::ByteView key);
+  // Root step over the identifier. Never fails.
+  CapabilityBuilder issue(std::string identifier) const;
+
+ private:
+  explicit Issuer(crypto::ByteView key) : root_(key) {}
+  crypto::HmacKey root_;  // the key survives only as its HMAC pad states
+};
+
+}  // namespace velnor

@@ -1,0 +1,76 @@
+// The verifier: chain check, then the decision, then a signed receipt.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/audit.hpp"
+#include "core/capability.hpp"
+#include "core/context.hpp"
+#include "core/error.hpp"
+#include "core/internal/crypto.hpp"
+#include "core/nonce_store.hpp"
+
+namespace velnor {
+
+class VerifyError {
+ public:
+  static VerifyError chain_integrity(Error inner) { return VerifyError(std::move(inner)); }
+  const Error& inner() const { return inner_; }
+  // "capability chain integrity: {}".
+  std::string display() const;
+
+ private:
+  explicit VerifyError(Error inner) : inner_(std::move(inner)) {}
+  Error inner_;
+};
+
+// A capability whose chain checked out; borrows from it.
+struct Verified {
+  std::string_view identifier;
+  std::span<const Caveat> caveats;
+};
+
+// Identifiers refused by a verifier, kept in ascending byte order.
+class RevocationList {
+ public:
+  explicit RevocationList(std::vector<std::string> identifiers);  // sorts
+  bool contains(std::string_view identifier) const;  // binary search
+  const std::vector<std::string>& identifiers() const { return ids_; }
+
+ private:
+  std::vector<std::string> ids_;
+};
+
+// First failing caveat's reason, or success when all pass (or none exist).
+std::expected<void, std::string> evaluate_all(std::span<const Caveat> caveats,
+                                              const Context& context);
+
+class Verifier {
+ public:
+  // Copies the key; every length is accepted, zero included.
+  static Verifier create(crypto::ByteView root_key);
+  // A verifier that also refuses the given identifiers.
+  Verifier with_revocations(RevocationList revoked) &&;
+  Verifier with_nonce_store(std::shared_ptr<NonceStore> store) &&;
+
+  std::expected<Verified, VerifyError> verify(const Capability& cap) const;
+  std::expected<Receipt, VerifyError> verify_with_context(const Capability& cap,
+                                                          const Context& context,
+                                                          const Auditor& auditor) const;
+
+ private:
+  explicit Verifier(crypto::ByteView key) : root_(key) {}
+  crypto::HmacKey root_;
+  std::optional<RevocationList> revoked_;
+  std::shared_ptr<NonceStore> nonce_store_;
+  std::uint64_t max_clock_skew_ms_ = 300000;  // kept for the nonce store
+};
+
+}  // namespace velnor
