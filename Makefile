@@ -1,12 +1,18 @@
-# make demo : set up everything that is missing, build, run the example
-# make test : set up everything that is missing, run every C++ and Python test
+# make demo : set up what is missing, build, run the end-to-end example
+# make test : set up what is missing, run every test: C++ and Python suites,
+#             the same under ASan+UBSan, and each fuzz target for a minute
+# make check: the C++ and Python suites only (the quick loop)
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 VENV := .venv
 PY := $(VENV)/bin/python
 BUILD := build/release
+FUZZ_SECONDS ?= 60
+# cmake, ctest and ninja come from the virtual environment, so every machine
+# builds with the same versions.
+export PATH := $(abspath $(VENV)/bin):$(PATH)
 
-.PHONY: demo test setup core-test py-install py-test bench asan clean
+.PHONY: demo test check setup core-test py-install py-test bench asan fuzz corpus clean
 
 setup:
 	@scripts/bootstrap.sh
@@ -20,12 +26,15 @@ core-test: setup $(BUILD)/CMakeCache.txt
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 py-install: setup
-	$(PY) -m pip install -q --no-build-isolation .
+	set -o pipefail; $(PY) -m pip install -q --no-build-isolation . 2>&1 | { grep -v '^WARNING: Location' || true; }
+	$(PY) -c "import velnor"
 
 py-test: py-install
 	$(PY) -m pytest -q tests/python
 
-test: core-test py-test
+check: core-test py-test
+
+test: check asan fuzz
 
 demo: py-install
 	$(PY) examples/demo.py
@@ -35,9 +44,14 @@ bench: setup $(BUILD)/CMakeCache.txt
 	for b in $(BUILD)/bench/*_bench; do $$b; done
 
 asan: setup
-	cmake --preset asan -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
-	cmake --build build/asan -j $(JOBS)
-	ctest --preset asan -j $(JOBS)
+	scripts/asan.sh
+
+fuzz:
+	VELNOR_WITH_FUZZ=1 scripts/bootstrap.sh
+	scripts/fuzz.sh $(FUZZ_SECONDS)
+
+corpus:
+	python3 scripts/make_corpus.py
 
 clean:
 	rm -rf build

@@ -1,1 +1,204 @@
 #include "core/audit.hpp"
+
+#include <limits>
+#include <utility>
+
+#include "core/hex.hpp"
+#include "core/internal/json_reader.hpp"
+#include "core/internal/json_write.hpp"
+
+namespace velnor {
+namespace {
+
+constexpr std::string_view kInvalidSignature = "invalid signature";
+
+// Member names and punctuation of the signing input and the receipt JSON,
+// so a size estimate can be made before writing.
+constexpr std::size_t kFixedJsonOverhead = 192;
+constexpr std::size_t kPerCaveatOverhead = 16;  // {"predicate":""},
+
+// Unescaped size of everything variable in a receipt. Escaping can only
+// grow it, so this is a lower bound that covers nearly every receipt in one
+// allocation without walking the strings twice.
+std::size_t estimated_size(const Receipt& r) {
+  std::size_t n = kFixedJsonOverhead + r.capability_identifier.size() +
+                  r.context_summary.caller.size() + r.context_summary.tool.size() +
+                  r.context_summary.args_hash.size() + r.outcome.reason.size() +
+                  2 * r.signature.size();
+  for (const Caveat& c : r.caveats) n += c.predicate.size() + kPerCaveatOverhead;
+  return n;
+}
+
+void append_caveats(std::string& out, const std::vector<Caveat>& caveats) {
+  out.push_back('[');
+  bool first = true;
+  for (const Caveat& c : caveats) {
+    if (!first) out.push_back(',');
+    first = false;
+    out.append(R"({"predicate":)");
+    json::append_string(out, c.predicate);
+    out.push_back('}');
+  }
+  out.push_back(']');
+}
+
+// Kind first, then the reason; an Allowed outcome has no reason member
+// whatever the record's reason field holds, so a stray reason on an allowed
+// record neither changes the signature nor leaks into the JSON.
+void append_outcome(std::string& out, const Outcome& outcome) {
+  if (outcome.kind == Outcome::Kind::Allowed) {
+    out.append(R"({"kind":"allowed"})");
+    return;
+  }
+  out.append(R"({"kind":"denied","reason":)");
+  json::append_string(out, outcome.reason);
+  out.push_back('}');
+}
+
+// The signed bytes. Members go out already in ascending byte order of their
+// names at every level, which is what sorting a tree of the record would
+// give; the top-level signature is not part of what it signs.
+void append_signing_input(std::string& out, const Receipt& r) {
+  out.push_back(static_cast<char>(kSigningInputTag));
+  out.push_back(static_cast<char>(r.version));
+  out.append(R"({"capability_identifier":)");
+  json::append_string(out, r.capability_identifier);
+  out.append(R"(,"caveats":)");
+  append_caveats(out, r.caveats);
+  out.append(R"(,"context_summary":{"args_hash":)");
+  json::append_string(out, r.context_summary.args_hash);
+  out.append(R"(,"caller":)");
+  json::append_string(out, r.context_summary.caller);
+  out.append(R"(,"tool":)");
+  json::append_string(out, r.context_summary.tool);
+  out.append(R"(},"outcome":)");
+  append_outcome(out, r.outcome);
+  out.append(R"(,"timestamp_ms":)");
+  json::append_uint(out, r.timestamp_ms);
+  out.append(R"(,"version":)");
+  json::append_uint(out, r.version);
+  out.push_back('}');
+}
+
+// Whole milliseconds since the epoch; instants before it record 0. An
+// instant past what 64-bit milliseconds can hold (only reachable by building
+// a Context by hand) records the largest value rather than wrapping to a
+// small, plausible-looking time.
+std::uint64_t to_unix_ms(const Instant& t) {
+  if (t.secs < 0) return 0;
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  const auto secs = static_cast<std::uint64_t>(t.secs);
+  const std::uint64_t sub_ms = t.nanos / 1'000'000u;
+  if (secs > (kMax - sub_ms) / 1000u) return kMax;
+  return secs * 1000u + sub_ms;
+}
+
+Bytes to_bytes(const crypto::Digest& d) { return Bytes(d.bytes.begin(), d.bytes.end()); }
+
+}  // namespace
+
+void Receipt::write_json(std::string& out) const {
+  out.reserve(out.size() + estimated_size(*this));
+  out.append(R"({"version":)");
+  json::append_uint(out, version);
+  out.append(R"(,"capability_identifier":)");
+  json::append_string(out, capability_identifier);
+  out.append(R"(,"caveats":)");
+  append_caveats(out, caveats);
+  out.append(R"(,"context_summary":{"caller":)");
+  json::append_string(out, context_summary.caller);
+  out.append(R"(,"tool":)");
+  json::append_string(out, context_summary.tool);
+  out.append(R"(,"args_hash":)");
+  json::append_string(out, context_summary.args_hash);
+  out.append(R"(},"outcome":)");
+  append_outcome(out, outcome);
+  out.append(R"(,"timestamp_ms":)");
+  json::append_uint(out, timestamp_ms);
+  out.append(R"(,"signature":")");
+  hex_append(out, signature);
+  out.append(R"("})");
+}
+
+std::string Receipt::to_json() const {
+  std::string out;
+  write_json(out);
+  return out;
+}
+
+std::expected<Receipt, std::string> Receipt::from_json(std::string_view text) {
+  return json::read_receipt(text);
+}
+
+std::string AuditError::display() const {
+  switch (kind) {
+    case Kind::InvalidSignature:
+      return std::string(kInvalidSignature);
+    case Kind::UnsupportedVersion:
+      return "unsupported receipt schema version: got " + std::to_string(got) + ", expected " +
+             std::to_string(expected);
+    case Kind::Json:
+      return "json: " + json;
+  }
+  return std::string(kInvalidSignature);
+}
+
+std::expected<std::string, std::string> signing_input(const Receipt& receipt) {
+  std::string out;
+  out.reserve(estimated_size(receipt));
+  append_signing_input(out, receipt);
+  return out;
+}
+
+crypto::Digest hmac_sign(crypto::ByteView key, crypto::ByteView data) {
+  return crypto::hmac_sha256(key, data);
+}
+
+std::expected<Auditor, std::string> Auditor::create(crypto::ByteView key) {
+  if (key.size() < MIN_AUDIT_KEY_LEN) {
+    return std::unexpected("Auditor: key length " + std::to_string(key.size()) +
+                           " < MIN_AUDIT_KEY_LEN (" + std::to_string(MIN_AUDIT_KEY_LEN) +
+                           "); see audit");
+  }
+  return Auditor(key);
+}
+
+Receipt Auditor::sign(const Capability& cap, const Context& context, Outcome outcome) const {
+  Receipt r;
+  r.version = RECEIPT_SCHEMA_VERSION;
+  r.capability_identifier = cap.identifier;
+  r.caveats = cap.caveats;
+  r.context_summary = ContextSummary{context.caller, context.tool, context.args_hash()};
+  r.outcome = std::move(outcome);
+  r.timestamp_ms = to_unix_ms(context.now);
+
+  std::string input;
+  input.reserve(estimated_size(r));
+  append_signing_input(input, r);
+  r.signature = to_bytes(key_.sign(crypto::as_bytes(input)));
+  return r;
+}
+
+std::expected<void, AuditError> Auditor::verify(const Receipt& receipt) const {
+  if (receipt.version != RECEIPT_SCHEMA_VERSION) {
+    AuditError e;
+    e.kind = AuditError::Kind::UnsupportedVersion;
+    e.got = receipt.version;
+    e.expected = RECEIPT_SCHEMA_VERSION;
+    return std::unexpected(std::move(e));
+  }
+  auto input = signing_input(receipt);
+  if (!input) {
+    AuditError e;
+    e.kind = AuditError::Kind::Json;
+    e.json = std::move(input.error());
+    return std::unexpected(std::move(e));
+  }
+  const crypto::Digest expected = key_.sign(crypto::as_bytes(*input));
+  if (!crypto::constant_time_equal(receipt.signature, expected.span())) {
+    return std::unexpected(AuditError{});
+  }
+  return {};
+}
+
+}  // namespace velnor
