@@ -2,6 +2,7 @@
 # make test : set up what is missing, run every test: C++ and Python suites,
 #             the same under ASan+UBSan, and each fuzz target for a minute
 # make check: the C++ and Python suites only (the quick loop)
+# make compare: benchmark against peer libraries (bench/compare.png)
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 VENV := .venv
@@ -12,7 +13,7 @@ FUZZ_SECONDS ?= 60
 # builds with the same versions.
 export PATH := $(abspath $(VENV)/bin):$(PATH)
 
-.PHONY: demo test check setup core-test py-install py-test bench asan fuzz corpus clean
+.PHONY: demo test check setup core-test py-install py-test bench compare asan fuzz corpus clean
 
 setup:
 	@scripts/bootstrap.sh
@@ -42,6 +43,12 @@ demo: py-install
 bench: setup $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 	for b in $(BUILD)/bench/*_bench; do $$b; done
+
+# velnor against PyJWT, pymacaroons, biscuit-python and libmacaroons, one run.
+compare: setup $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target verify_bench
+	scripts/bench_env.sh
+	.venv-bench/bin/python bench/compare.py --chart bench/compare.png
 
 asan: setup
 	scripts/asan.sh

@@ -1,0 +1,278 @@
+#!/usr/bin/env python3
+"""velnor against its peers, side by side in one run.
+
+Every library gets the same token: an identifier and three restrictions
+(an expiry, a tool name, an integer argument bound), checked for the same
+call (tool "search", limit 10). Each operation is timed in rounds of many
+calls; the table shows the median per call and the ratio to velnor.
+
+Peers: PyJWT (HS256), pymacaroons, biscuit-python (all from PyPI) and
+libmacaroons in C (Debian libmacaroons-dev, via bench/peers/macaroons_bench.c).
+The hashing floor, the bare SHA-256/HMAC work one verification needs done the
+fastest way in C++, comes from build/release/bench/verify_bench in the same run.
+
+    .venv-bench/bin/python bench/compare.py [--chart bench/compare.png]
+"""
+import argparse
+import datetime as dt
+import json
+import os
+import pathlib
+import platform
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+KEY = b"root-key-for-benchmarks-32-bytes"
+AUDIT_KEY = b"audit-key-for-benchmarks-32byte"
+CAVEATS = ["now <= @2030-01-01T00:00:00Z", 'tool == "search"', "arg.limit <= 50"]
+CTX = json.dumps({"nowMs": 1796000000000, "caller": "agent-1", "tool": "search",
+                  "args": {"query": "weather in Paris", "limit": 10}})
+NOW = 1796000000  # 2026-12-01, before the expiry
+
+
+def timeit(fn, rounds=15, min_time=0.02):
+    """Median seconds per call over `rounds` rounds of auto-sized batches."""
+    n = 1
+    while True:
+        t0 = time.perf_counter()
+        for _ in range(n):
+            fn()
+        if time.perf_counter() - t0 >= min_time:
+            break
+        n *= 2
+    samples = []
+    for _ in range(rounds):
+        t0 = time.perf_counter()
+        for _ in range(n):
+            fn()
+        samples.append((time.perf_counter() - t0) / n)
+    return statistics.median(samples)
+
+
+def bench_velnor():
+    from velnor import Auditor, Capability, Issuer, Verifier
+    issuer = Issuer.from_key(KEY)
+    verifier, auditor = Verifier(KEY), Auditor(AUDIT_KEY)
+
+    def issue():
+        b = issuer.issue("agent-1")
+        for c in CAVEATS:
+            b = b.caveat(c)
+        return b.build().serialize()
+
+    token = issue()
+    cap = Capability.parse(token)
+    receipt = verifier.verify_with_context(cap, CTX, auditor)
+    assert json.loads(receipt)["outcome"] == {"kind": "allowed"}, receipt
+
+    def parse_verify():
+        return verifier.verify_with_context(Capability.parse(token), CTX, auditor)
+
+    return {
+        "issue": timeit(issue),
+        "parse": timeit(lambda: Capability.parse(token)),
+        "attenuate": timeit(lambda: cap.attenuate("arg.limit <= 20")),
+        "verify": timeit(lambda: verifier.verify_with_context(cap, CTX, auditor)),
+        "parse+verify": timeit(parse_verify),
+        "receipt check": timeit(lambda: auditor.verify(receipt)),
+    }
+
+
+def bench_velnor_scaling():
+    from velnor import Auditor, Issuer, Verifier
+    issuer = Issuer.from_key(KEY)
+    verifier, auditor = Verifier(KEY), Auditor(AUDIT_KEY)
+    rows = []
+    for n in (1, 10, 100, 1000):
+        b = issuer.issue("agent-1")
+        for i in range(n):
+            b = b.caveat(CAVEATS[i % 3])
+        cap = b.build()
+        rows.append((f"{n} caveats", timeit(lambda: verifier.verify_with_context(cap, CTX, auditor), rounds=7)))
+    cap = issuer.issue("agent-1").caveat(CAVEATS[0]).build()
+    for label, size in (("100 B", 100), ("10 KB", 10_000), ("1 MB", 1_000_000)):
+        ctx = json.dumps({"nowMs": 1796000000000, "caller": "agent-1", "tool": "search",
+                          "args": {"blob": "x" * (size - 12)}})
+        rows.append((f"args {label}", timeit(lambda: verifier.verify_with_context(cap, ctx, auditor), rounds=7)))
+    return rows
+
+
+def bench_pyjwt():
+    import jwt
+    claims = {"sub": "agent-1", "exp": 1893456000, "tool": "search", "limit_max": 50}
+
+    def issue():
+        return jwt.encode(claims, KEY, algorithm="HS256")
+
+    token = issue()
+
+    def verify():
+        c = jwt.decode(token, KEY, algorithms=["HS256"])
+        return c["tool"] == "search" and 10 <= c["limit_max"]
+
+    assert verify()
+    return {
+        "issue": timeit(issue),
+        "parse": timeit(lambda: jwt.decode(token, options={"verify_signature": False})),
+        "verify": timeit(verify),
+        "parse+verify": timeit(verify),
+    }
+
+
+def bench_pymacaroons():
+    from pymacaroons import Macaroon, Verifier
+    preds = ["time < 2030-01-01T00:00:00Z", "tool = search", "limit <= 50"]
+
+    def issue():
+        m = Macaroon(location="gw", identifier="agent-1", key=KEY)
+        for p in preds:
+            m.add_first_party_caveat(p)
+        return m.serialize()
+
+    token = issue()
+
+    def check(p):
+        if p.startswith("time < "):
+            return "2026-12-08T00:00:00Z" < p[7:]
+        if p.startswith("tool = "):
+            return p[7:] == "search"
+        if p.startswith("limit <= "):
+            return 10 <= int(p[9:])
+        return False
+
+    def verify():
+        m = Macaroon.deserialize(token)
+        v = Verifier()
+        v.satisfy_general(check)
+        return v.verify(m, KEY)
+
+    assert verify()
+    m = Macaroon.deserialize(token)
+    return {
+        "issue": timeit(issue),
+        "parse": timeit(lambda: Macaroon.deserialize(token)),
+        "attenuate": timeit(lambda: m.copy().add_first_party_caveat("limit <= 20")),
+        "verify": timeit(verify),
+        "parse+verify": timeit(verify),
+    }
+
+
+def bench_biscuit():
+    from biscuit_auth import AuthorizerBuilder, Biscuit, BiscuitBuilder, BlockBuilder, KeyPair
+    kp = KeyPair()
+    code = ('user("agent-1");'
+            "check if time($t), $t <= 2030-01-01T00:00:00Z;"
+            'check if tool("search");'
+            "check if limit($l), $l <= 50;")
+
+    def issue():
+        return BiscuitBuilder(code).build(kp.private_key).to_base64()
+
+    token = issue()
+    policy = ('time(2026-12-08T00:00:00Z); tool("search"); limit(10); allow if true;')
+
+    def verify():
+        t = Biscuit.from_base64(token, kp.public_key)
+        builder = AuthorizerBuilder(policy)
+        # The default 1 ms Datalog time budget trips on a loaded machine.
+        limits = builder.limits()
+        limits.max_time = dt.timedelta(seconds=1)
+        builder.set_limits(limits)
+        builder.build(t).authorize()
+
+    verify()
+    parsed = Biscuit.from_base64(token, kp.public_key)
+    return {
+        "issue": timeit(issue, rounds=7),
+        "parse": timeit(lambda: Biscuit.from_base64(token, kp.public_key), rounds=7),
+        "attenuate": timeit(lambda: parsed.append(BlockBuilder("check if limit($l), $l <= 20;")), rounds=7),
+        "verify": timeit(verify, rounds=7),
+        "parse+verify": timeit(verify, rounds=7),
+    }
+
+
+def bench_libmacaroons():
+    src = ROOT / "bench" / "peers" / "macaroons_bench.c"
+    exe = ROOT / "build" / "macaroons_bench"
+    exe.parent.mkdir(exist_ok=True)
+    subprocess.run(["gcc", "-O2", str(src), "-lmacaroons", "-o", str(exe)], check=True)
+    out = subprocess.run([str(exe)], check=True, capture_output=True, text=True).stdout
+    r = {k: float(v) * 1e-9 for k, v in (line.split() for line in out.splitlines())}
+    r["parse+verify"] = r["verify"]  # its verify figure already includes deserialize
+    return r
+
+
+def hashing_floor():
+    exe = ROOT / "build" / "release" / "bench" / "verify_bench"
+    out = subprocess.run([str(exe), "--benchmark_filter=HashingFloor", "--benchmark_format=json",
+                          "--benchmark_repetitions=5", "--benchmark_report_aggregates_only=true"],
+                         check=True, capture_output=True, text=True).stdout
+    for b in json.loads(out)["benchmarks"]:
+        if b.get("aggregate_name") == "median":
+            unit = {"ns": 1e-9, "us": 1e-6}[b["time_unit"]]
+            return b["real_time"] * unit
+    raise RuntimeError("no hashing-floor benchmark found")
+
+
+def fmt(s):
+    return "—" if s is None else (f"{s * 1e6:8.2f} µs" if s >= 1e-6 else f"{s * 1e9:8.0f} ns")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--chart", type=pathlib.Path)
+    args = ap.parse_args()
+
+    results = {"velnor": bench_velnor()}
+    for name, fn in (("libmacaroons (C)", bench_libmacaroons), ("PyJWT", bench_pyjwt),
+                     ("pymacaroons", bench_pymacaroons), ("biscuit-python", bench_biscuit)):
+        results[name] = fn()
+    floor = hashing_floor()
+
+    ops = ["issue", "parse", "attenuate", "verify", "parse+verify", "receipt check"]
+    print(f"machine: {platform.processor() or platform.machine()}, {os.cpu_count()} cpus, "
+          f"Python {platform.python_version()}, {dt.date.today()}")
+    print(f"hashing floor of one verification (C++): {fmt(floor)}\n")
+    header = f"{'operation':14}" + "".join(f"{n:>22}" for n in results)
+    print(header)
+    for op in ops:
+        row = f"{op:14}"
+        for name, r in results.items():
+            t = r.get(op)
+            ratio = "" if t is None or name == "velnor" or op not in results["velnor"] \
+                else f" ({t / results['velnor'][op]:.1f}x)"
+            row += f"{fmt(t) + ratio:>22}"
+        print(row)
+    v = results["velnor"]["verify"]
+    print(f"\nvelnor verify_with_context / hashing floor: {v / floor:.2f}x (target <= 2.5x)")
+
+    print("\nscaling of verify_with_context:")
+    for label, t in bench_velnor_scaling():
+        print(f"  {label:12} {fmt(t)}")
+
+    if args.chart:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+        shown = ["issue", "parse", "attenuate", "parse+verify"]
+        fig, ax = plt.subplots(figsize=(9, 4.5))
+        width = 0.8 / len(results)
+        for i, (name, r) in enumerate(results.items()):
+            xs = [j + i * width for j in range(len(shown))]
+            ax.bar(xs, [(r.get(op) or 0) * 1e6 for op in shown], width, label=name)
+        ax.set_xticks([j + 0.4 - width / 2 for j in range(len(shown))], shown)
+        ax.set_yscale("log")
+        ax.set_ylabel("µs per call (median, log scale)")
+        ax.set_title(f"velnor vs peers — {platform.machine()}, {os.cpu_count()} vCPU, "
+                     f"floor {floor * 1e6:.2f} µs")
+        ax.legend(fontsize=8)
+        fig.tight_layout()
+        fig.savefig(args.chart, dpi=110)
+        print(f"\nchart written to {args.chart}")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
