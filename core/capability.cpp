@@ -1,1 +1,78 @@
 #include "core/capability.hpp"
+
+#include <utility>
+
+#include "core/internal/base64url.hpp"
+#include "core/internal/json_reader.hpp"
+#include "core/internal/json_write.hpp"
+
+namespace velnor {
+namespace {
+
+constexpr std::string_view kHolderPrefix = "__hok:";
+
+// Overwrites in place: the old value is the link before this one, which
+// would let whoever finds it in freed memory strip the newest caveat.
+void store_link(Bytes& signature, const crypto::Digest& link) {
+  signature.assign(link.bytes.begin(), link.bytes.end());
+}
+
+}  // namespace
+
+crypto::Digest chain_caveat(crypto::ByteView key, const Caveat& caveat) {
+  return crypto::hmac_sha256(key, crypto::as_bytes(caveat.predicate));
+}
+
+crypto::Digest chain_holder_of_key(crypto::ByteView key, crypto::ByteView holder_key) {
+  return crypto::hmac_sha256(key, crypto::as_bytes(kHolderPrefix), holder_key);
+}
+
+Capability Capability::attenuate(std::string predicate) && {
+  Caveat caveat{std::move(predicate)};
+  store_link(signature, chain_caveat(signature, caveat));
+  caveats.push_back(std::move(caveat));
+  return std::move(*this);
+}
+
+void write_capability_json(const Capability& cap, std::string& out) {
+  out += "{\"identifier\":";
+  json::append_string(out, cap.identifier);
+  if (cap.holder_of_key) {
+    out += ",\"holder_of_key\":\"";
+    hex_append(out, *cap.holder_of_key);
+    out += '"';
+  }
+  out += ",\"caveats\":[";
+  bool first = true;
+  for (const Caveat& c : cap.caveats) {
+    if (!first) out += ',';
+    first = false;
+    out += "{\"predicate\":";
+    json::append_string(out, c.predicate);
+    out += '}';
+  }
+  out += "],\"signature\":\"";
+  hex_append(out, cap.signature);
+  out += "\"}";
+}
+
+std::string Capability::serialize() const {
+  std::string json;
+  json.reserve(128);
+  write_capability_json(*this, json);
+  return base64url::encode(crypto::as_bytes(json));
+}
+
+std::expected<Capability, Error> Capability::parse(std::string_view token) {
+  auto decoded = base64url::decode(token);
+  if (!decoded) return std::unexpected(Error::base64(decoded.error()));
+  const std::string_view text(reinterpret_cast<const char*>(decoded->data()), decoded->size());
+  auto cap = json::read_capability(text);
+  if (!cap) {
+    return std::unexpected(
+        Error::invalid_format("not a valid velnor capability: " + std::move(cap.error())));
+  }
+  return std::move(*cap);
+}
+
+}  // namespace velnor

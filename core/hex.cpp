@@ -1,1 +1,46 @@
 #include "core/hex.hpp"
+
+namespace velnor {
+namespace {
+
+constexpr char kDigits[] = "0123456789abcdef";
+
+// -1 for every byte that is not a hexadecimal digit, non-ASCII included.
+constexpr int nibble(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+void hex_append(std::string& out, std::span<const std::uint8_t> bytes) {
+  const std::size_t start = out.size();
+  out.resize(start + 2 * bytes.size());
+  char* p = out.data() + start;
+  for (const std::uint8_t b : bytes) {
+    *p++ = kDigits[b >> 4];
+    *p++ = kDigits[b & 0xF];
+  }
+}
+
+std::string hex_encode(std::span<const std::uint8_t> bytes) {
+  std::string out;
+  hex_append(out, bytes);
+  return out;
+}
+
+std::expected<Bytes, std::string_view> hex_decode(std::string_view text) {
+  if (text.size() % 2 != 0) return std::unexpected(std::string_view("hex string has odd length"));
+  Bytes out(text.size() / 2);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const int hi = nibble(static_cast<unsigned char>(text[2 * i]));
+    const int lo = nibble(static_cast<unsigned char>(text[2 * i + 1]));
+    if (hi < 0 || lo < 0) return std::unexpected(std::string_view("invalid digit found in string"));
+    out[i] = static_cast<std::uint8_t>((hi << 4) | lo);
+  }
+  return out;
+}
+
+}  // namespace velnor

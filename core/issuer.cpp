@@ -1,1 +1,51 @@
 #include "core/issuer.hpp"
+
+#include <utility>
+
+namespace velnor {
+
+std::string BuilderError::display() const {
+  switch (kind) {
+    case Kind::WrongKeyLength:
+      return "ed25519 public keys are exactly 32 bytes; got " + std::to_string(length);
+    case Kind::AfterCaveat:
+      return "holder_of_key must be set before any .caveat() calls";
+    case Kind::HolderAlreadySet:
+      return "holder_of_key already set; a capability is bound to at most one holder key";
+  }
+  return "holder_of_key must be set before any .caveat() calls";
+}
+
+std::expected<CapabilityBuilder, BuilderError> CapabilityBuilder::holder_of_key(
+    crypto::ByteView key) && {
+  if (key.size() != kHolderKeyLen)
+    return std::unexpected(BuilderError{BuilderError::Kind::WrongKeyLength, key.size()});
+  if (!cap_.caveats.empty()) return std::unexpected(BuilderError{BuilderError::Kind::AfterCaveat});
+  // A second holder step would stand where the verifier expects the first
+  // caveat, so the capability could never verify.
+  if (cap_.holder_of_key)
+    return std::unexpected(BuilderError{BuilderError::Kind::HolderAlreadySet});
+  const crypto::Digest link = chain_holder_of_key(cap_.signature, key);
+  cap_.signature.assign(link.bytes.begin(), link.bytes.end());
+  cap_.holder_of_key.emplace(key.begin(), key.end());
+  return std::move(*this);
+}
+
+CapabilityBuilder CapabilityBuilder::caveat(std::string predicate) && {
+  cap_ = std::move(cap_).attenuate(std::move(predicate));
+  return std::move(*this);
+}
+
+Capability CapabilityBuilder::build() && { return std::move(cap_); }
+
+Issuer Issuer::from_key(crypto::ByteView key) { return Issuer(key); }
+
+CapabilityBuilder Issuer::issue(std::string identifier) const {
+  const crypto::Digest root = root_.sign(crypto::as_bytes(identifier));
+  CapabilityBuilder b;
+  b.cap_.identifier = std::move(identifier);
+  b.cap_.signature.assign(root.bytes.begin(), root.bytes.end());
+  return b;
+}
+
+}  // namespace velnor

@@ -1,1 +1,109 @@
 #include "core/internal/base64url.hpp"
+
+#include <array>
+
+namespace velnor::base64url {
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+constexpr std::uint8_t kInvalid = 0xFF;
+
+constexpr std::array<std::uint8_t, 256> make_table() {
+  std::array<std::uint8_t, 256> t{};
+  t.fill(kInvalid);
+  for (std::uint8_t i = 0; i < 64; ++i) t[static_cast<unsigned char>(kAlphabet[i])] = i;
+  return t;
+}
+constexpr std::array<std::uint8_t, 256> kTable = make_table();
+
+Base64Error symbol_error(unsigned char c, std::size_t offset) {
+  return {Base64Error::Kind::InvalidSymbol, c, offset};
+}
+
+}  // namespace
+
+void encode_append(std::string& out, std::span<const std::uint8_t> bytes) {
+  const std::size_t n = bytes.size();
+  const std::size_t start = out.size();
+  out.resize(start + n / 3 * 4 + (n % 3 == 0 ? 0 : n % 3 + 1));
+  char* p = out.data() + start;
+  std::size_t i = 0;
+  for (; i + 3 <= n; i += 3) {
+    const std::uint32_t v = (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) |
+                            bytes[i + 2];
+    *p++ = kAlphabet[v >> 18];
+    *p++ = kAlphabet[(v >> 12) & 0x3F];
+    *p++ = kAlphabet[(v >> 6) & 0x3F];
+    *p++ = kAlphabet[v & 0x3F];
+  }
+  if (n - i == 1) {
+    const std::uint32_t v = std::uint32_t{bytes[i]} << 16;
+    *p++ = kAlphabet[v >> 18];
+    *p++ = kAlphabet[(v >> 12) & 0x3F];
+  } else if (n - i == 2) {
+    const std::uint32_t v = (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8);
+    *p++ = kAlphabet[v >> 18];
+    *p++ = kAlphabet[(v >> 12) & 0x3F];
+    *p++ = kAlphabet[(v >> 6) & 0x3F];
+  }
+}
+
+std::string encode(std::span<const std::uint8_t> bytes) {
+  std::string out;
+  encode_append(out, bytes);
+  return out;
+}
+
+// When several faults apply, the first misplaced byte wins, then a length
+// that no byte string encodes, then padding, then non-zero unused bits.
+// "=" counts as padding only as the trailing run of the last four-symbol
+// group, starting after at least two symbols of it; anywhere else it is an
+// ordinary invalid symbol, reported where its run starts.
+std::expected<std::vector<std::uint8_t>, Base64Error> decode(std::string_view text) {
+  const std::size_t n = text.size();
+  std::size_t data_end = n;
+  while (data_end > 0 && text[data_end - 1] == '=') --data_end;
+
+  for (std::size_t i = 0; i < data_end; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (kTable[c] == kInvalid) return std::unexpected(symbol_error(c, i));
+  }
+  if (data_end < n) {
+    const std::size_t last_group = n - (n % 4 == 0 ? 4 : n % 4);
+    if (data_end < last_group || data_end - last_group < 2)
+      return std::unexpected(symbol_error('=', data_end));
+    // Only reachable for input standard base64 would accept padded; this
+    // decoder takes the unpadded form alone.
+    return std::unexpected(Base64Error{Base64Error::Kind::InvalidPadding, 0, 0});
+  }
+  const std::size_t tail = n % 4;
+  if (tail == 1) return std::unexpected(Base64Error{Base64Error::Kind::InvalidLength, 0, n});
+  if (tail != 0) {
+    const auto last = static_cast<unsigned char>(text[n - 1]);
+    const std::uint8_t unused_mask = tail == 2 ? 0x0F : 0x03;
+    if ((kTable[last] & unused_mask) != 0)
+      return std::unexpected(Base64Error{Base64Error::Kind::InvalidLastSymbol, last, n - 1});
+  }
+
+  std::vector<std::uint8_t> out(n / 4 * 3 + (tail == 0 ? 0 : tail - 1));
+  std::uint8_t* p = out.data();
+  const auto sym = [&](std::size_t i) {
+    return std::uint32_t{kTable[static_cast<unsigned char>(text[i])]};
+  };
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const std::uint32_t v = (sym(i) << 18) | (sym(i + 1) << 12) | (sym(i + 2) << 6) | sym(i + 3);
+    *p++ = static_cast<std::uint8_t>(v >> 16);
+    *p++ = static_cast<std::uint8_t>(v >> 8);
+    *p++ = static_cast<std::uint8_t>(v);
+  }
+  if (tail >= 2) {
+    std::uint32_t v = (sym(i) << 18) | (sym(i + 1) << 12);
+    if (tail == 3) v |= sym(i + 2) << 6;
+    *p++ = static_cast<std::uint8_t>(v >> 16);
+    if (tail == 3) *p = static_cast<std::uint8_t>(v >> 8);
+  }
+  return out;
+}
+
+}  // namespace velnor::base64url

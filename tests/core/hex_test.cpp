@@ -1,0 +1,69 @@
+#include "core/hex.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <optional>
+
+namespace velnor {
+namespace {
+
+TEST(Hex, EncodesLowercaseHighNibbleFirst) {
+  EXPECT_EQ(hex_encode({}), "");
+  const Bytes b = {0x00, 0x01, 0x7f, 0x80, 0xab, 0xff};
+  EXPECT_EQ(hex_encode(b), "00017f80abff");
+  std::string out = "x";
+  hex_append(out, b);
+  EXPECT_EQ(out, "x00017f80abff");
+}
+
+TEST(Hex, EveryByteRoundTrips) {
+  Bytes all(256);
+  for (std::size_t i = 0; i < 256; ++i) all[i] = static_cast<std::uint8_t>(i);
+  const std::string h = hex_encode(all);
+  EXPECT_EQ(hex_decode(h).value(), all);
+  std::string upper = h;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  EXPECT_EQ(hex_decode(upper).value(), all);
+}
+
+TEST(Hex, DecodeTable) {
+  constexpr std::string_view kOdd = "hex string has odd length";
+  constexpr std::string_view kDigit = "invalid digit found in string";
+  const struct {
+    std::string_view in;
+    std::optional<Bytes> ok;
+    std::string_view err;
+  } cases[] = {
+      {"", Bytes{}, ""},
+      {"aBcD", Bytes{0xab, 0xcd}, ""},
+      {"a", std::nullopt, kOdd},
+      {"abc", std::nullopt, kOdd},
+      {"zzz", std::nullopt, kOdd},  // length is checked before digits
+      {"zz", std::nullopt, kDigit},
+      {"0g", std::nullopt, kDigit},
+      {"g0", std::nullopt, kDigit},
+      {" 0", std::nullopt, kDigit},
+      {"0x", std::nullopt, kDigit},
+      {"\xc3\xa9", std::nullopt, kDigit},  // non-ASCII, even byte count
+      {std::string_view("0\0", 2), std::nullopt, kDigit},
+      {"00:0", std::nullopt, kDigit},
+      {"@@", std::nullopt, kDigit},  // neighbours of the digit ranges
+      {"``", std::nullopt, kDigit},
+      {"GG", std::nullopt, kDigit},
+      {"//", std::nullopt, kDigit},
+  };
+  for (const auto& c : cases) {
+    const auto r = hex_decode(c.in);
+    if (c.ok) {
+      ASSERT_TRUE(r.has_value()) << c.in;
+      EXPECT_EQ(*r, *c.ok) << c.in;
+    } else {
+      ASSERT_FALSE(r.has_value()) << c.in;
+      EXPECT_EQ(r.error(), c.err) << c.in;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace velnor
