@@ -1,0 +1,179 @@
+// Argument binding, argument conversion and exception raising: the only
+// code in the module that decides what a Python caller sees when something
+// is wrong.
+#include "binding/binding.hpp"
+
+namespace velnor::py {
+
+namespace {
+
+PyObject* exc_type(Exc kind) {
+  switch (kind) {
+    case Exc::Value:
+      return PyExc_ValueError;
+    case Exc::Runtime:
+      return PyExc_RuntimeError;
+    case Exc::Type:
+      return PyExc_TypeError;
+  }
+  return PyExc_RuntimeError;
+}
+
+const char* plural(Py_ssize_t n) { return n == 1 ? "" : "s"; }
+
+// Index of keyword `key` in `names`, or -1.
+Py_ssize_t keyword_index(std::span<const char* const> names, PyObject* key) {
+  if (!PyUnicode_Check(key)) return -1;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) return static_cast<Py_ssize_t>(i);
+  }
+  return -1;
+}
+
+bool too_many(const char* fname, std::size_t expected, Py_ssize_t given) {
+  const auto n = static_cast<Py_ssize_t>(expected);
+  PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd positional argument%s (%zd given)", fname,
+               n, plural(n), given);
+  return false;
+}
+
+// Keyword binding shared by both calling conventions: `key` names slot
+// `out[i]` unless a positional argument already filled it.
+bool bind_keyword(const char* fname, std::span<const char* const> names, PyObject* key,
+                  PyObject* value, PyObject** out) {
+  const Py_ssize_t i = keyword_index(names, key);
+  if (i < 0) {
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", fname);
+    } else {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname, key);
+    }
+    return false;
+  }
+  if (out[i] != nullptr) {
+    PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fname, names[i]);
+    return false;
+  }
+  out[i] = value;
+  return true;
+}
+
+bool check_missing(const char* fname, std::span<const char* const> names, PyObject** out) {
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (out[i] == nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", fname,
+                   names[i], i + 1);
+      return false;
+    }
+  }
+  return true;
+}
+
+// "argument 'key' must be bytes, not bytearray". The type's name is looked up
+// through the type object because its layout is opaque under the stable ABI.
+void wrong_type(const char* fname, const char* param, const char* expected, PyObject* obj) {
+  PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__");
+  if (name == nullptr) return;
+  PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %U", fname, param, expected,
+               name);
+  Py_DECREF(name);
+}
+
+}  // namespace
+
+std::nullptr_t raise(Exc kind, std::string_view message) {
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                        "backslashreplace");
+  if (text == nullptr) return nullptr;  // MemoryError already set
+  PyErr_SetObject(exc_type(kind), text);
+  Py_DECREF(text);
+  return nullptr;
+}
+
+std::nullptr_t raise_core(const Error& e) { return raise(Exc::Value, e.display()); }
+std::nullptr_t raise_core(const VerifyError& e) { return raise(Exc::Value, e.display()); }
+std::nullptr_t raise_core(const AuditError& e) { return raise(Exc::Value, e.display()); }
+std::nullptr_t raise_core(const BuilderError& e) { return raise(Exc::Value, e.display()); }
+
+PyObject* refuse_new(PyTypeObject* tp, PyObject*, PyObject*) {
+  PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(tp), "__name__");
+  if (name == nullptr) return nullptr;
+  PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name);
+  Py_DECREF(name);
+  return nullptr;
+}
+
+bool bind_fast(const char* fname, std::span<const char* const> names, PyObject* const* args,
+               Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+  const auto total = static_cast<Py_ssize_t>(names.size());
+  if (nargs > total) return too_many(fname, names.size(), nargs);
+  for (Py_ssize_t i = 0; i < total; ++i) out[i] = i < nargs ? args[i] : nullptr;
+  if (kwnames != nullptr) {
+    const Py_ssize_t nkw = PyTuple_Size(kwnames);
+    if (nkw < 0) return false;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+      PyObject* key = PyTuple_GetItem(kwnames, k);  // borrowed
+      if (key == nullptr) return false;
+      if (!bind_keyword(fname, names, key, args[nargs + k], out)) return false;
+    }
+  }
+  return check_missing(fname, names, out);
+}
+
+bool bind_tuple(const char* fname, std::span<const char* const> names, PyObject* args,
+                PyObject* kwargs, PyObject** out) {
+  const auto total = static_cast<Py_ssize_t>(names.size());
+  const Py_ssize_t nargs = PyTuple_Size(args);
+  if (nargs < 0) return false;
+  if (nargs > total) return too_many(fname, names.size(), nargs);
+  for (Py_ssize_t i = 0; i < total; ++i) {
+    out[i] = i < nargs ? PyTuple_GetItem(args, i) : nullptr;  // borrowed
+  }
+  if (kwargs != nullptr) {
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      if (!bind_keyword(fname, names, key, value, out)) return false;
+    }
+  }
+  return check_missing(fname, names, out);
+}
+
+std::optional<std::string_view> arg_str(const char* fname, const char* param, PyObject* obj) {
+  if (!PyUnicode_Check(obj)) {
+    wrong_type(fname, param, "str", obj);
+    return std::nullopt;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (data == nullptr) return std::nullopt;  // UnicodeEncodeError
+  return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+std::optional<crypto::ByteView> arg_bytes(const char* fname, const char* param, PyObject* obj) {
+  if (!PyBytes_Check(obj)) {
+    wrong_type(fname, param, "bytes", obj);
+    return std::nullopt;
+  }
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(obj, &data, &size) < 0) return std::nullopt;
+  return crypto::ByteView(reinterpret_cast<const std::uint8_t*>(data),
+                          static_cast<std::size_t>(size));
+}
+
+PyObject* arg_instance(const char* fname, const char* param, PyObject* obj, PyTypeObject* tp,
+                       const char* tp_name) {
+  if (Py_TYPE(obj) != tp) {
+    wrong_type(fname, param, tp_name, obj);
+    return nullptr;
+  }
+  return obj;
+}
+
+PyObject* to_str(std::string_view utf8) {
+  return PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size()));
+}
+
+}  // namespace velnor::py
