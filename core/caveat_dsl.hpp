@@ -131,19 +131,35 @@ struct DslError {
 // that opens the 65th level).
 inline constexpr std::size_t kMaxGroupDepth = 64;
 
+// Parses one predicate. Every failure is DslError::Parse; the messages name
+// what was expected and the byte offset where it was not found. Input that
+// is not UTF-8 (possible only from C++ callers) is refused inside string
+// literals with "invalid UTF-8 in string literal at byte {}" and elsewhere
+// fails like any other unexpected character, shown as U+FFFD.
 std::expected<Expr, DslError> parse(std::string_view predicate);
 
 // --- literal helpers (also exposed for tests) ------------------------------
 
 // Succeeds when bytes[index] == expected; otherwise the message
-// "expected {:?} at position {}, got {:?}". Precondition: index < size.
+// "expected {:?} at position {}, got {:?}", the byte shown as the character
+// with its value as code point ("got EOF" when index is past the end).
 std::expected<void, std::string> expect_byte(std::string_view bytes, std::size_t index,
                                              char expected);
 // Decimal value of an all-ASCII-digit field, else "expected ASCII digits,
-// got {:?}". Callers pass at most 9 digits.
+// got {:?}" (the bytes decoded lossily). Callers pass at most 9 digits;
+// a value above 2^32 - 1 gives "number too large to fit in target type".
 std::expected<std::uint32_t, std::string> parse_uint_exact(std::string_view bytes);
 // Days from 1970-01-01 to the date in the proleptic Gregorian calendar.
 std::int64_t days_from_civil(std::int32_t year, std::uint32_t month, std::uint32_t day);
+
+// Decimal text to the nearest double, ties to even. Accepts an optional '-',
+// one or more digits, an optional '.' with one or more digits, and an
+// optional exponent ('e' or 'E', optional sign, digits): the number literals
+// of predicates and of JSON. A magnitude beyond the double range gives
+// infinity of the same sign; one below the smallest subnormal gives a zero
+// of the same sign. Any other text (including "inf", "nan", "+1", "") gives
+// no value. Runs in time linear in the text.
+std::optional<double> decimal_to_double(std::string_view text);
 
 // --- evaluation -------------------------------------------------------------
 

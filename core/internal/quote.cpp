@@ -1,7 +1,6 @@
 #include "core/internal/quote.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <iterator>
 
@@ -15,7 +14,7 @@ struct Range {
 
 // Sorted, non-overlapping. Noncharacters U+xFFFE/U+xFFFF of the lower planes
 // are handled arithmetically in is_printable().
-constexpr std::array<Range, 52> kNonPrintable{{
+constexpr Range kNonPrintable[] = {
     {0x0000, 0x001F},   // C0 controls
     {0x007F, 0x009F},   // DEL and C1 controls
     {0x00AD, 0x00AD},   // soft hyphen
@@ -68,7 +67,7 @@ constexpr std::array<Range, 52> kNonPrintable{{
     {0x1E8D0, 0x1E8D6},
     {0x1E944, 0x1E94A},
     {0x40000, 0x10FFFF},  // unassigned planes, tags, selectors, private use
-}};
+};
 
 void append_escaped(std::string& out, char32_t c, char32_t quote) {
   switch (c) {
@@ -107,9 +106,9 @@ bool is_printable(char32_t c) {
   if (c >= 0x20 && c < 0x7F) return true;
   if (c > 0x10FFFF) return false;
   if ((c & 0xFFFE) == 0xFFFE) return false;  // U+xFFFE, U+xFFFF
-  auto it = std::upper_bound(kNonPrintable.begin(), kNonPrintable.end(), c,
+  auto it = std::upper_bound(std::begin(kNonPrintable), std::end(kNonPrintable), c,
                              [](char32_t v, const Range& r) { return v < r.lo; });
-  if (it == kNonPrintable.begin()) return true;
+  if (it == std::begin(kNonPrintable)) return true;
   return c > std::prev(it)->hi;
 }
 
