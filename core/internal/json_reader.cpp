@@ -1,1 +1,1097 @@
 #include "core/internal/json_reader.hpp"
+
+#include <boost/json/basic_parser_impl.hpp>
+#include <boost/system/errc.hpp>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/audit.hpp"
+#include "core/capability.hpp"
+#include "core/context.hpp"
+#include "core/hex.hpp"
+#include "core/internal/quote.hpp"
+
+namespace velnor::json {
+namespace {
+
+namespace bj = boost::json;
+
+// Boost's parser descends one C++ call per nesting level, so one parser
+// run is never allowed to open more than kWindow containers. When a skipped
+// value goes deeper, the run is cancelled at the opening bracket and a new
+// run starts there; when that value ends, a further run resumes the
+// enclosing containers behind a synthetic prefix that reopens up to
+// kResumeLevels of them. Every byte is parsed once and the call depth stays
+// bounded whatever the nesting, so unknown members nest without limit.
+constexpr std::size_t kWindow = 256;
+constexpr std::size_t kResumeLevels = kWindow / 2;
+
+enum class Shape : std::uint8_t { Array, Object };
+
+// The shapes of all open containers, one bit per level.
+class ShapeStack {
+ public:
+  void push(Shape s) {
+    const std::size_t word = size_ / 64;
+    if (word >= kInline && word - kInline >= more_.size()) more_.push_back(0);
+    std::uint64_t& w = word < kInline ? inline_[word] : more_[word - kInline];
+    const std::uint64_t bit = std::uint64_t{1} << (size_ % 64);
+    w = s == Shape::Object ? (w | bit) : (w & ~bit);
+    ++size_;
+  }
+  void pop() { --size_; }
+  bool empty() const { return size_ == 0; }
+  std::size_t size() const { return size_; }
+  Shape at(std::size_t i) const {
+    const std::size_t word = i / 64;
+    const std::uint64_t w = word < kInline ? inline_[word] : more_[word - kInline];
+    return ((w >> (i % 64)) & 1) != 0 ? Shape::Object : Shape::Array;
+  }
+  Shape top() const { return at(size_ - 1); }
+
+ private:
+  static constexpr std::size_t kInline = 4;
+  std::array<std::uint64_t, kInline> inline_{};
+  std::vector<std::uint64_t> more_;
+  std::size_t size_ = 0;
+};
+
+// What the next value must be.
+enum class Type : std::uint8_t {
+  String,
+  Hex,
+  OptHex,
+  U8,
+  U64,
+  OptU64,
+  Args,
+  Env,
+  EnvValue,
+  CaveatList,
+  Caveat,
+  Summary,
+  Outcome,
+  OutcomeTag,
+  OutcomeReason,
+  Capability,
+  Receipt,
+  CtxIn,
+  Skip,
+};
+
+std::string_view expecting(Type t) {
+  switch (t) {
+    case Type::String:
+    case Type::EnvValue:
+    case Type::OutcomeReason:
+      return "a string";
+    case Type::Hex:
+    case Type::OptHex:
+      return "a hex string";
+    case Type::U8:
+      return "u8";
+    case Type::U64:
+    case Type::OptU64:
+      return "u64";
+    case Type::Env:
+      return "a map";
+    case Type::CaveatList:
+      return "a sequence";
+    case Type::Caveat:
+      return "struct Caveat";
+    case Type::Summary:
+      return "struct ContextSummary";
+    case Type::Outcome:
+      return "internally tagged enum Outcome";
+    case Type::OutcomeTag:
+      return "variant identifier";
+    case Type::Capability:
+      return "struct Capability";
+    case Type::Receipt:
+      return "struct Receipt";
+    case Type::CtxIn:
+      return "struct CtxIn";
+    case Type::Args:
+    case Type::Skip:
+      break;
+  }
+  return "any value";
+}
+
+// What a frame is reading.
+enum class Rec : std::uint8_t {
+  Root,
+  Capability,
+  Caveat,
+  Receipt,
+  Summary,
+  CtxIn,
+  CaveatList,
+  Outcome,
+  Env,
+  Value,
+  Skip,
+};
+
+struct Field {
+  std::string_view name;
+  Type type;
+  bool required;
+};
+
+struct Record {
+  std::string_view length;  // the expected thing in length errors
+  const Field* fields;
+  std::size_t count;
+};
+
+constexpr Field kCapabilityFields[] = {
+    {"identifier", Type::String, true},
+    {"holder_of_key", Type::OptHex, false},
+    {"caveats", Type::CaveatList, true},
+    {"signature", Type::Hex, true},
+};
+constexpr Field kCaveatFields[] = {{"predicate", Type::String, true}};
+constexpr Field kReceiptFields[] = {
+    {"version", Type::U8, true},           {"capability_identifier", Type::String, true},
+    {"caveats", Type::CaveatList, true},   {"context_summary", Type::Summary, true},
+    {"outcome", Type::Outcome, true},      {"timestamp_ms", Type::U64, true},
+    {"signature", Type::Hex, true},
+};
+constexpr Field kSummaryFields[] = {
+    {"caller", Type::String, true},
+    {"tool", Type::String, true},
+    {"args_hash", Type::String, true},
+};
+constexpr Field kCtxFields[] = {
+    {"nowMs", Type::OptU64, false}, {"caller", Type::String, true}, {"tool", Type::String, true},
+    {"args", Type::Args, true},     {"env", Type::Env, false},
+};
+
+const Record& record(Rec r) {
+  static constexpr Record kCapability{"struct Capability with 4 elements", kCapabilityFields, 4};
+  static constexpr Record kCaveat{"struct Caveat with 1 element", kCaveatFields, 1};
+  static constexpr Record kReceipt{"struct Receipt with 7 elements", kReceiptFields, 7};
+  static constexpr Record kSummary{"struct ContextSummary with 3 elements", kSummaryFields, 3};
+  static constexpr Record kCtx{"struct CtxIn with 5 elements", kCtxFields, 5};
+  switch (r) {
+    case Rec::Capability:
+      return kCapability;
+    case Rec::Caveat:
+      return kCaveat;
+    case Rec::Receipt:
+      return kReceipt;
+    case Rec::Summary:
+      return kSummary;
+    default:
+      return kCtx;
+  }
+}
+
+void* field_ptr(Rec r, void* obj, std::size_t i) {
+  switch (r) {
+    case Rec::Capability: {
+      auto* c = static_cast<Capability*>(obj);
+      void* fields[] = {&c->identifier, &c->holder_of_key, &c->caveats, &c->signature};
+      return fields[i];
+    }
+    case Rec::Caveat:
+      return &static_cast<Caveat*>(obj)->predicate;
+    case Rec::Receipt: {
+      auto* c = static_cast<Receipt*>(obj);
+      void* fields[] = {&c->version, &c->capability_identifier, &c->caveats,     &c->context_summary,
+                        &c->outcome, &c->timestamp_ms,          &c->signature};
+      return fields[i];
+    }
+    case Rec::Summary: {
+      auto* c = static_cast<ContextSummary*>(obj);
+      void* fields[] = {&c->caller, &c->tool, &c->args_hash};
+      return fields[i];
+    }
+    default: {
+      auto* c = static_cast<CtxIn*>(obj);
+      void* fields[] = {&c->now_ms, &c->caller, &c->tool, &c->args, &c->env};
+      return fields[i];
+    }
+  }
+}
+
+Rec rec_of(Type t) {
+  switch (t) {
+    case Type::Caveat:
+      return Rec::Caveat;
+    case Type::Summary:
+      return Rec::Summary;
+    case Type::Capability:
+      return Rec::Capability;
+    case Type::Receipt:
+      return Rec::Receipt;
+    default:
+      return Rec::CtxIn;
+  }
+}
+
+constexpr std::int16_t kUnknown = -1;
+
+struct Frame {
+  Rec rec;
+  Shape shape;
+  std::int16_t slot;    // object form: the field the next value fills, or kUnknown
+  std::uint32_t seen;   // object form: one bit per field already named
+  std::size_t count;    // array form: elements begun so far
+  void* dest;           // the record being filled
+  std::size_t base;     // Skip: depth at which the value ends; Value: build_ size below it
+};
+
+struct Target {
+  Type type;
+  void* dest;
+};
+
+struct Scalar {
+  enum class Kind : std::uint8_t { Null, Bool, Number, String };
+  Kind kind;
+  bool b = false;
+  std::string_view text;  // number source text or decoded string
+};
+
+bool is_integer_text(std::string_view t) { return t.find_first_of(".eE") == std::string_view::npos; }
+
+std::string found(const Scalar& s) {
+  switch (s.kind) {
+    case Scalar::Kind::Null:
+      return "null";
+    case Scalar::Kind::Bool:
+      return s.b ? "boolean `true`" : "boolean `false`";
+    case Scalar::Kind::Number:
+      return std::string(is_integer_text(s.text) ? "integer `" : "floating point `") + std::string(s.text) + "`";
+    case Scalar::Kind::String:
+      return "string " + text::quoted_str(s.text);
+  }
+  return {};
+}
+
+std::string_view found(Shape s) { return s == Shape::Array ? "sequence" : "map"; }
+
+std::string type_error(std::string_view what, Type t) {
+  std::string m = "invalid type: ";
+  m += what;
+  m += ", expected ";
+  m += expecting(t);
+  return m;
+}
+
+std::string length_error(std::size_t n, std::string_view expected) {
+  return "invalid length " + std::to_string(n) + ", expected " + std::string(expected);
+}
+
+std::string field_error(std::string_view what, std::string_view name) {
+  std::string m(what);
+  m += " `";
+  m += name;
+  m += '`';
+  return m;
+}
+
+// "line L column C" of the last of the first `consumed` bytes: 1-based, the
+// column counting bytes since the last line feed. Nothing consumed is
+// column 0.
+std::string locate(std::string_view desc, std::string_view text, std::size_t consumed) {
+  consumed = std::min(consumed, text.size());
+  std::size_t line = 1;
+  std::size_t column = 0;
+  if (consumed > 0) {
+    const std::size_t last = consumed - 1;
+    std::size_t line_start = 0;
+    for (std::size_t i = 0; i < last; ++i) {
+      if (text[i] == '\n') {
+        ++line;
+        line_start = i + 1;
+      }
+    }
+    column = last - line_start + 1;
+  }
+  std::string m(desc);
+  m += " at line ";
+  m += std::to_string(line);
+  m += " column ";
+  m += std::to_string(column);
+  return m;
+}
+
+// Names the syntax fault Boost stopped at. Everything before `p` was
+// accepted by Boost, so a light forward scan is enough to know whether `p`
+// lies in a string, an escape, a number, and what the grammar expected.
+// Only runs once, on failure.
+struct Diagnosis {
+  std::string_view desc;
+  std::size_t consumed;
+};
+
+Diagnosis diagnose(std::string_view text, std::size_t p, const bj::error_code& ec) {
+  if (ec == bj::error::exponent_overflow) return {"number out of range", p + 1};
+  if (ec == bj::error::illegal_leading_surrogate || ec == bj::error::illegal_trailing_surrogate ||
+      ec == bj::error::expected_utf16_escape) {
+    return {"invalid unicode code point", p + 1};
+  }
+  if (ec == bj::error::expected_hex_digit) return {"invalid escape", p + 1};
+  if (ec == bj::error::too_deep) return {"recursion limit exceeded", p + 1};
+  const bool eof = ec == bj::error::incomplete || p >= text.size();
+  const std::size_t stop = eof ? text.size() : p;
+
+  enum class Expect : std::uint8_t { Value, Key, Colon, CommaOrClose, Done };
+  ShapeStack open;
+  auto after_value = [&open] { return open.empty() ? Expect::Done : Expect::CommaOrClose; };
+  Expect expect = Expect::Value;
+  bool in_string = false;
+  bool is_key = false;
+  int escape = 0;       // 0 none, 1 after '\', 2..5 inside \uXXXX
+  unsigned unit = 0;    // the \u value being read
+  bool high = false;    // a high surrogate escape was just read
+  bool in_number = false;
+  std::size_t literal_left = 0;
+  char number_last = 0;
+
+  for (std::size_t i = 0; i < stop; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (in_string) {
+      if (escape == 1) {
+        escape = c == 'u' ? 2 : 0;
+        unit = 0;
+        if (c != 'u') high = false;
+      } else if (escape >= 2) {
+        const unsigned digit = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+        unit = unit * 16 + digit;
+        if (++escape == 6) {
+          escape = 0;
+          high = unit >= 0xD800 && unit <= 0xDBFF;
+        }
+      } else if (c == '\\') {
+        escape = 1;
+      } else if (c == '"') {
+        in_string = false;
+        high = false;
+        expect = is_key ? Expect::Colon : after_value();
+      } else {
+        high = false;
+      }
+      continue;
+    }
+    if (literal_left > 0) {
+      if (--literal_left == 0) expect = after_value();
+      continue;
+    }
+    if (in_number) {
+      if ((c >= '0' && c <= '9') || c == '.' || c == 'e' || c == 'E' || c == '+' || c == '-') {
+        number_last = static_cast<char>(c);
+        continue;
+      }
+      in_number = false;
+      expect = after_value();
+    }
+    switch (c) {
+      case ' ':
+      case '\t':
+      case '\n':
+      case '\r':
+        break;
+      case '"':
+        in_string = true;
+        is_key = expect == Expect::Key;
+        break;
+      case '[':
+        open.push(Shape::Array);
+        expect = Expect::Value;
+        break;
+      case '{':
+        open.push(Shape::Object);
+        expect = Expect::Key;
+        break;
+      case ']':
+      case '}':
+        open.pop();
+        expect = after_value();
+        break;
+      case ':':
+        expect = Expect::Value;
+        break;
+      case ',':
+        expect = open.top() == Shape::Array ? Expect::Value : Expect::Key;
+        break;
+      case 't':
+      case 'n':
+        literal_left = 3;
+        break;
+      case 'f':
+        literal_left = 4;
+        break;
+      default:
+        in_number = true;
+        number_last = static_cast<char>(c);
+        break;
+    }
+  }
+
+  if (eof) {
+    const std::size_t n = text.size();
+    if (in_string) return {"EOF while parsing a string", n};
+    if (open.empty() || (expect == Expect::Value && !in_number && literal_left == 0)) {
+      return {"EOF while parsing a value", n};
+    }
+    return {open.top() == Shape::Array ? "EOF while parsing a list" : "EOF while parsing an object", n};
+  }
+  const auto c = static_cast<unsigned char>(text[p]);
+  if (in_string) {
+    if (escape == 1) return {high ? "invalid unicode code point" : "invalid escape", p + 1};
+    if (escape >= 2) return {"invalid escape", p + 1};
+    if (high) return {"invalid unicode code point", p + 1};
+    if (c < 0x20) return {"control character (\\u0000-\\u001F) found while parsing a string", p + 1};
+    return {"invalid UTF-8", p + 1};
+  }
+  if (literal_left > 0) return {"expected value", p + 1};
+  if (in_number) {
+    const bool continues = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           c == '.' || c == '+' || c == '-';
+    const bool unfinished = number_last < '0' || number_last > '9';
+    if (continues || unfinished) return {"invalid number", p + 1};
+    expect = after_value();
+  }
+  switch (expect) {
+    case Expect::Value:
+      return {"expected value", p + 1};
+    case Expect::Key:
+      return {"key must be a string", p + 1};
+    case Expect::Colon:
+      return {"expected `:`", p + 1};
+    case Expect::CommaOrClose:
+      return {open.top() == Shape::Array ? "expected `,` or `]`" : "expected `,` or `}`", p + 1};
+    case Expect::Done:
+      break;
+  }
+  return {"trailing characters", p + 1};
+}
+
+// A container of "args" being built.
+struct Partial {
+  Shape shape = Shape::Array;
+  JsonValue::Array items;
+  JsonValue::Object members;
+  std::string key;  // object: the key of the value being read
+};
+
+class Reader {
+ public:
+  Reader(std::string_view text, Type root, void* out, std::size_t budget)
+      : text_(text), root_(root), out_(out), budget_(budget) {
+    frames_.reserve(8);
+    frames_.push_back({Rec::Root, Shape::Array, kUnknown, 0, 0, out, 0});
+  }
+
+  std::optional<std::string> run();
+
+  // Parser events. Each returns false after recording why.
+  bool begin(Shape s, bj::error_code& ec);
+  bool end(bj::error_code& ec);
+  void key_part(std::string_view s) {
+    if (!synthetic_) key_buf_.append(s);
+  }
+  bool key(std::string_view s, bj::error_code& ec);
+  void string_part(std::string_view s) {
+    if (!synthetic_) str_buf_.append(s);
+  }
+  bool string(std::string_view s, bj::error_code& ec);
+  void number_part(std::string_view s) {
+    if (!synthetic_) num_buf_.append(s);
+  }
+  bool number(std::string_view s, bj::error_code& ec);
+  bool boolean(bool b, bj::error_code& ec);
+  bool null(bj::error_code& ec);
+
+ private:
+  // Whole text of a string, key or number that may have come in parts.
+  static std::string_view assemble(std::string& buf, std::string_view last) {
+    if (buf.empty()) return last;
+    buf.append(last);
+    return buf;
+  }
+
+  bool cancel(bj::error_code& ec) {
+    ec = boost::system::errc::make_error_code(boost::system::errc::operation_canceled);
+    return false;
+  }
+  bool fail(bj::error_code& ec, std::string msg) {
+    fault_ = std::move(msg);
+    return cancel(ec);
+  }
+
+  bool scalar(const Scalar& s, bj::error_code& ec);
+  Target target();
+  bool store(const Target& t, const Scalar& s, bj::error_code& ec);
+  bool store_uint(const Target& t, const Scalar& s, std::uint64_t max, bj::error_code& ec, std::uint64_t& out);
+  bool open(const Target& t, Shape s, bj::error_code& ec);
+  bool record_key(Frame& f, std::string_view k, bj::error_code& ec);
+  bool outcome_key(Frame& f, std::string_view k, bj::error_code& ec);
+  bool close_record(bj::error_code& ec);
+  bool close_outcome(bj::error_code& ec);
+  bool append_value(JsonValue v);
+  static JsonValue make_value(const Scalar& s);
+  void defer(std::string msg) {
+    if (deferred_.empty()) deferred_ = std::move(msg);
+  }
+  void build_prefix();
+  void open_partial(Shape s) {
+    // Arguments are mostly a few members; one allocation up front beats
+    // growing through 1, 2, 4.
+    Partial& p = build_.emplace_back();
+    p.shape = s;
+    if (s == Shape::Object) {
+      p.members.reserve(4);
+    } else {
+      p.items.reserve(4);
+    }
+  }
+
+  std::string_view text_;
+  Type root_;
+  void* out_;
+  std::size_t budget_;  // nesting budget of typed values; 0 = none
+
+  std::vector<Frame> frames_;
+  std::vector<Partial> build_;
+  ShapeStack shapes_;        // every open container of the document
+  std::size_t depth_ = 0;    // == shapes_.size()
+  std::size_t run_depth_ = 0;  // containers opened in the current parser run
+  bool synthetic_ = false;   // the parser is reading our resume prefix
+  bool window_full_ = false;
+
+  std::string key_buf_, str_buf_, num_buf_;
+  std::string env_key_;
+  std::string deferred_;  // first fault of an outcome, reported only if it is denied
+  std::string prefix_;
+
+  std::string fault_;
+  std::size_t adjust_ = 0;  // parser offset to "bytes consumed" for the current event
+};
+
+struct Handler {
+  static constexpr std::size_t max_array_size = std::numeric_limits<std::size_t>::max();
+  static constexpr std::size_t max_object_size = std::numeric_limits<std::size_t>::max();
+  static constexpr std::size_t max_string_size = std::numeric_limits<std::size_t>::max();
+  static constexpr std::size_t max_key_size = std::numeric_limits<std::size_t>::max();
+
+  explicit Handler(Reader* reader) : r(reader) {}
+  Reader* r;
+
+  static std::string_view sv(bj::string_view s) { return {s.data(), s.size()}; }
+
+  bool on_document_begin(bj::error_code&) { return true; }
+  bool on_document_end(bj::error_code&) { return true; }
+  bool on_array_begin(bj::error_code& ec) { return r->begin(Shape::Array, ec); }
+  bool on_array_end(std::size_t, bj::error_code& ec) { return r->end(ec); }
+  bool on_object_begin(bj::error_code& ec) { return r->begin(Shape::Object, ec); }
+  bool on_object_end(std::size_t, bj::error_code& ec) { return r->end(ec); }
+  bool on_string_part(bj::string_view s, std::size_t, bj::error_code&) {
+    r->string_part(sv(s));
+    return true;
+  }
+  bool on_string(bj::string_view s, std::size_t, bj::error_code& ec) { return r->string(sv(s), ec); }
+  bool on_key_part(bj::string_view s, std::size_t, bj::error_code&) {
+    r->key_part(sv(s));
+    return true;
+  }
+  bool on_key(bj::string_view s, std::size_t, bj::error_code& ec) { return r->key(sv(s), ec); }
+  bool on_number_part(bj::string_view s, bj::error_code&) {
+    r->number_part(sv(s));
+    return true;
+  }
+  bool on_int64(std::int64_t, bj::string_view s, bj::error_code& ec) { return r->number(sv(s), ec); }
+  bool on_uint64(std::uint64_t, bj::string_view s, bj::error_code& ec) { return r->number(sv(s), ec); }
+  bool on_double(double, bj::string_view s, bj::error_code& ec) { return r->number(sv(s), ec); }
+  bool on_bool(bool b, bj::error_code& ec) { return r->boolean(b, ec); }
+  bool on_null(bj::error_code& ec) { return r->null(ec); }
+  bool on_comment_part(bj::string_view, bj::error_code&) { return true; }
+  bool on_comment(bj::string_view, bj::error_code&) { return true; }
+};
+
+std::optional<std::string> Reader::run() {
+  bj::parse_options opt;
+  opt.max_depth = std::numeric_limits<std::size_t>::max();  // the window bounds it
+  bj::basic_parser<Handler> parser(opt, this);
+  const char* data = text_.data() != nullptr ? text_.data() : "";
+  std::size_t pos = 0;
+  bool resume = false;
+  for (;;) {
+    parser.reset();
+    run_depth_ = 0;
+    bj::error_code ec;
+    if (resume) {
+      build_prefix();
+      synthetic_ = true;
+      parser.write_some(true, prefix_.data(), prefix_.size(), ec);
+      synthetic_ = false;
+      if (ec) return locate("internal error", text_, pos);  // the prefix is well-formed
+    }
+    const std::size_t n = parser.write_some(false, data + pos, text_.size() - pos, ec);
+    if (ec) {
+      if (window_full_) {
+        window_full_ = false;
+        pos += n;  // at the bracket that did not fit; a fresh run starts there
+        resume = false;
+        continue;
+      }
+      if (!fault_.empty()) return locate(fault_, text_, pos + n + adjust_);
+      const Diagnosis d = diagnose(text_, pos + n, ec);
+      return locate(d.desc, text_, d.consumed);
+    }
+    pos += n;
+    if (depth_ == 0) {
+      if (pos < text_.size()) return locate("trailing characters", text_, pos + 1);
+      return std::nullopt;
+    }
+    resume = true;
+  }
+}
+
+void Reader::build_prefix() {
+  prefix_.clear();
+  const std::size_t k = std::min(depth_, kResumeLevels);
+  for (std::size_t i = depth_ - k; i < depth_; ++i) {
+    const bool object = shapes_.at(i) == Shape::Object;
+    prefix_ += object ? "{\"\":" : "[";
+  }
+  // The innermost container has just finished a value.
+  prefix_ += "null";
+}
+
+bool Reader::begin(Shape s, bj::error_code& ec) {
+  if (run_depth_ >= kWindow) {
+    window_full_ = true;
+    return cancel(ec);
+  }
+  ++run_depth_;
+  if (synthetic_) return true;
+  adjust_ = 1;
+  ++depth_;
+  shapes_.push(s);
+  Frame& f = frames_.back();
+  if (f.rec == Rec::Skip) return true;
+  if (f.rec == Rec::Value) {
+    if (budget_ != 0 && depth_ >= budget_) return fail(ec, "recursion limit exceeded");
+    open_partial(s);
+    return true;
+  }
+  const Target t = target();
+  if (t.type != Type::Skip && budget_ != 0 && depth_ >= budget_) return fail(ec, "recursion limit exceeded");
+  return open(t, s, ec);
+}
+
+bool Reader::end(bj::error_code& ec) {
+  --run_depth_;
+  if (synthetic_) return true;
+  adjust_ = 1;
+  --depth_;
+  shapes_.pop();
+  Frame& f = frames_.back();
+  switch (f.rec) {
+    case Rec::Skip:
+      if (depth_ == f.base) frames_.pop_back();
+      return true;
+    case Rec::Value: {
+      Partial p = std::move(build_.back());
+      build_.pop_back();
+      return append_value(p.shape == Shape::Array ? JsonValue::array(std::move(p.items))
+                                                  : JsonValue::object(std::move(p.members)));
+    }
+    case Rec::CaveatList:
+    case Rec::Env:
+      frames_.pop_back();
+      return true;
+    case Rec::Outcome:
+      return close_outcome(ec);
+    default:
+      return close_record(ec);
+  }
+}
+
+bool Reader::key(std::string_view s, bj::error_code& ec) {
+  if (synthetic_) return true;
+  adjust_ = 1;
+  const std::string_view k = assemble(key_buf_, s);
+  Frame& f = frames_.back();
+  bool ok = true;
+  switch (f.rec) {
+    case Rec::Skip:
+      break;
+    case Rec::Value:
+      build_.back().key.assign(k);
+      break;
+    case Rec::Env:
+      env_key_.assign(k);
+      break;
+    case Rec::Outcome:
+      ok = outcome_key(f, k, ec);
+      break;
+    default:
+      ok = record_key(f, k, ec);
+      break;
+  }
+  key_buf_.clear();
+  return ok;
+}
+
+bool Reader::record_key(Frame& f, std::string_view k, bj::error_code& ec) {
+  const Record& r = record(f.rec);
+  for (std::size_t i = 0; i < r.count; ++i) {
+    if (r.fields[i].name != k) continue;
+    const std::uint32_t bit = std::uint32_t{1} << i;
+    // A repeated member is refused even when its first value was null.
+    if ((f.seen & bit) != 0) return fail(ec, field_error("duplicate field", k));
+    f.seen |= bit;
+    f.slot = static_cast<std::int16_t>(i);
+    return true;
+  }
+  f.slot = kUnknown;
+  return true;
+}
+
+bool Reader::outcome_key(Frame& f, std::string_view k, bj::error_code& ec) {
+  if (k == "kind") {
+    if ((f.seen & 1) != 0) return fail(ec, field_error("duplicate field", k));
+    f.seen |= 1;
+    f.slot = 0;
+  } else if (k == "reason") {
+    // An allowed outcome ignores its other members, so whether this is a
+    // fault is only known once the tag has been read.
+    if ((f.seen & 2) != 0) defer(field_error("duplicate field", k));
+    f.seen |= 2;
+    f.slot = 1;
+  } else {
+    f.slot = kUnknown;
+  }
+  return true;
+}
+
+bool Reader::string(std::string_view s, bj::error_code& ec) {
+  if (synthetic_) return true;
+  adjust_ = 1;
+  Scalar v{Scalar::Kind::String, false, assemble(str_buf_, s)};
+  const bool ok = scalar(v, ec);
+  str_buf_.clear();
+  return ok;
+}
+
+bool Reader::number(std::string_view s, bj::error_code& ec) {
+  if (synthetic_) return true;
+  adjust_ = 0;
+  Scalar v{Scalar::Kind::Number, false, assemble(num_buf_, s)};
+  const bool ok = scalar(v, ec);
+  num_buf_.clear();
+  return ok;
+}
+
+bool Reader::boolean(bool b, bj::error_code& ec) {
+  if (synthetic_) return true;
+  adjust_ = b ? 4 : 5;
+  return scalar({Scalar::Kind::Bool, b, {}}, ec);
+}
+
+bool Reader::null(bj::error_code& ec) {
+  if (synthetic_) return true;
+  adjust_ = 4;
+  return scalar({Scalar::Kind::Null, false, {}}, ec);
+}
+
+bool Reader::scalar(const Scalar& s, bj::error_code& ec) {
+  const Frame& f = frames_.back();
+  if (f.rec == Rec::Skip) return true;
+  if (f.rec == Rec::Value) return append_value(make_value(s));
+  return store(target(), s, ec);
+}
+
+Target Reader::target() {
+  Frame& f = frames_.back();
+  switch (f.rec) {
+    case Rec::Root:
+      return {root_, out_};
+    case Rec::CaveatList:
+      ++f.count;
+      return {Type::Caveat, &static_cast<std::vector<Caveat>*>(f.dest)->emplace_back()};
+    case Rec::Env:
+      return {Type::EnvValue, f.dest};
+    case Rec::Outcome: {
+      auto* o = static_cast<Outcome*>(f.dest);
+      if (f.shape == Shape::Object) {
+        if (f.slot == 0) return {Type::OutcomeTag, o};
+        if (f.slot == 1) return {Type::OutcomeReason, &o->reason};
+        return {Type::Skip, nullptr};
+      }
+      const std::size_t i = f.count++;
+      if (i == 0) return {Type::OutcomeTag, o};
+      if (i == 1 && o->kind == Outcome::Kind::Denied) return {Type::String, &o->reason};
+      return {Type::Skip, nullptr};
+    }
+    default: {
+      const Record& r = record(f.rec);
+      std::size_t i = 0;
+      if (f.shape == Shape::Object) {
+        if (f.slot < 0) return {Type::Skip, nullptr};
+        i = static_cast<std::size_t>(f.slot);
+      } else {
+        // Elements past the last field are read and counted so that the
+        // length error can name how many there were.
+        i = f.count++;
+        if (i >= r.count) return {Type::Skip, nullptr};
+      }
+      return {r.fields[i].type, field_ptr(f.rec, f.dest, i)};
+    }
+  }
+}
+
+bool Reader::store_uint(const Target& t, const Scalar& s, std::uint64_t max, bj::error_code& ec,
+                        std::uint64_t& out) {
+  if (s.kind != Scalar::Kind::Number || !is_integer_text(s.text)) return fail(ec, type_error(found(s), t.type));
+  const std::string_view digits = s.text.front() == '-' ? s.text.substr(1) : s.text;
+  const bool zero = digits.find_first_not_of('0') == std::string_view::npos;
+  std::uint64_t v = 0;
+  bool ok = zero;
+  if (!zero && s.text.front() != '-') {
+    const auto r = std::from_chars(digits.data(), digits.data() + digits.size(), v);
+    ok = r.ec == std::errc() && r.ptr == digits.data() + digits.size() && v <= max;
+  }
+  if (!ok) return fail(ec, "invalid value: " + found(s) + ", expected " + std::string(expecting(t.type)));
+  out = zero ? 0 : v;
+  return true;
+}
+
+bool Reader::store(const Target& t, const Scalar& s, bj::error_code& ec) {
+  const bool is_string = s.kind == Scalar::Kind::String;
+  const bool is_null = s.kind == Scalar::Kind::Null;
+  switch (t.type) {
+    case Type::Skip:
+      return true;
+    case Type::String:
+      if (!is_string) break;
+      static_cast<std::string*>(t.dest)->assign(s.text);
+      return true;
+    case Type::EnvValue:
+      if (!is_string) break;
+      static_cast<Env*>(t.dest)->insert_or_assign(env_key_, std::string(s.text));
+      return true;
+    case Type::Hex:
+    case Type::OptHex: {
+      if (is_null && t.type == Type::OptHex) {
+        static_cast<std::optional<Bytes>*>(t.dest)->reset();
+        return true;
+      }
+      if (!is_string) break;
+      auto bytes = hex_decode(s.text);
+      if (!bytes) return fail(ec, std::string(bytes.error()));
+      if (t.type == Type::Hex) {
+        *static_cast<Bytes*>(t.dest) = std::move(*bytes);
+      } else {
+        *static_cast<std::optional<Bytes>*>(t.dest) = std::move(*bytes);
+      }
+      return true;
+    }
+    case Type::U8: {
+      std::uint64_t v = 0;
+      if (!store_uint(t, s, 255, ec, v)) return false;
+      *static_cast<std::uint8_t*>(t.dest) = static_cast<std::uint8_t>(v);
+      return true;
+    }
+    case Type::U64:
+    case Type::OptU64: {
+      if (is_null && t.type == Type::OptU64) {
+        static_cast<std::optional<std::uint64_t>*>(t.dest)->reset();
+        return true;
+      }
+      std::uint64_t v = 0;
+      if (!store_uint(t, s, std::numeric_limits<std::uint64_t>::max(), ec, v)) return false;
+      if (t.type == Type::U64) {
+        *static_cast<std::uint64_t*>(t.dest) = v;
+      } else {
+        *static_cast<std::optional<std::uint64_t>*>(t.dest) = v;
+      }
+      return true;
+    }
+    case Type::Args:
+      *static_cast<JsonValue*>(t.dest) = make_value(s);
+      return true;
+    case Type::Env:
+      if (!is_null) break;
+      static_cast<Env*>(t.dest)->clear();
+      return true;
+    case Type::OutcomeTag: {
+      if (!is_string) break;
+      auto* o = static_cast<Outcome*>(t.dest);
+      if (s.text == "allowed") {
+        o->kind = Outcome::Kind::Allowed;
+      } else if (s.text == "denied") {
+        o->kind = Outcome::Kind::Denied;
+      } else {
+        return fail(ec, "unknown variant `" + std::string(s.text) + "`, expected `allowed` or `denied`");
+      }
+      return true;
+    }
+    case Type::OutcomeReason:
+      if (is_string) {
+        static_cast<std::string*>(t.dest)->assign(s.text);
+      } else {
+        defer(type_error(found(s), t.type));
+      }
+      return true;
+    default:
+      break;
+  }
+  return fail(ec, type_error(found(s), t.type));
+}
+
+bool Reader::open(const Target& t, Shape s, bj::error_code& ec) {
+  auto push = [this, s](Rec rec, void* dest, std::size_t base = 0) {
+    frames_.push_back({rec, s, kUnknown, 0, 0, dest, base});
+  };
+  switch (t.type) {
+    case Type::Skip:
+      push(Rec::Skip, nullptr, depth_ - 1);
+      return true;
+    case Type::Args:
+      push(Rec::Value, t.dest, build_.size());
+      open_partial(s);
+      return true;
+    case Type::Env:
+      if (s != Shape::Object) break;
+      push(Rec::Env, t.dest);
+      return true;
+    case Type::CaveatList:
+      if (s != Shape::Array) break;
+      push(Rec::CaveatList, t.dest);
+      return true;
+    case Type::Caveat:
+    case Type::Summary:
+    case Type::Capability:
+    case Type::Receipt:
+    case Type::CtxIn:
+      push(rec_of(t.type), t.dest);
+      return true;
+    case Type::Outcome:
+      deferred_.clear();
+      push(Rec::Outcome, t.dest);
+      return true;
+    case Type::OutcomeReason:
+      defer(type_error(found(s), t.type));
+      push(Rec::Skip, nullptr, depth_ - 1);
+      return true;
+    default:
+      break;
+  }
+  return fail(ec, type_error(found(s), t.type));
+}
+
+bool Reader::close_record(bj::error_code& ec) {
+  const Frame& f = frames_.back();
+  const Record& r = record(f.rec);
+  if (f.shape == Shape::Object) {
+    // Missing members are named in declaration order.
+    for (std::size_t i = 0; i < r.count; ++i) {
+      if (r.fields[i].required && (f.seen & (std::uint32_t{1} << i)) == 0) {
+        return fail(ec, field_error("missing field", r.fields[i].name));
+      }
+    }
+  } else if (f.count != r.count) {
+    return fail(ec, length_error(f.count, r.length));
+  }
+  frames_.pop_back();
+  return true;
+}
+
+bool Reader::close_outcome(bj::error_code& ec) {
+  const Frame& f = frames_.back();
+  auto* o = static_cast<Outcome*>(f.dest);
+  if (f.shape == Shape::Object) {
+    if ((f.seen & 1) == 0) return fail(ec, "missing field `kind`");
+    if (o->kind == Outcome::Kind::Allowed) {
+      o->reason.clear();
+    } else {
+      if (!deferred_.empty()) return fail(ec, deferred_);
+      if ((f.seen & 2) == 0) return fail(ec, "missing field `reason`");
+    }
+  } else {
+    if (f.count == 0) return fail(ec, length_error(0, "internally tagged enum Outcome"));
+    const std::size_t n = f.count - 1;  // elements after the tag
+    if (o->kind == Outcome::Kind::Allowed && n != 0) {
+      return fail(ec, length_error(n, "unit variant Outcome::Allowed"));
+    }
+    if (o->kind == Outcome::Kind::Denied && n != 1) {
+      return fail(ec, length_error(n, "struct variant Outcome::Denied with 1 element"));
+    }
+  }
+  frames_.pop_back();
+  return true;
+}
+
+JsonValue Reader::make_value(const Scalar& s) {
+  switch (s.kind) {
+    case Scalar::Kind::Null:
+      return JsonValue();
+    case Scalar::Kind::Bool:
+      return JsonValue::boolean(s.b);
+    case Scalar::Kind::Number:
+      return JsonValue::number(std::string(s.text));
+    case Scalar::Kind::String:
+      return JsonValue::string(std::string(s.text));
+  }
+  return JsonValue();
+}
+
+bool Reader::append_value(JsonValue v) {
+  const Frame& f = frames_.back();
+  if (build_.size() == f.base) {
+    *static_cast<JsonValue*>(f.dest) = std::move(v);
+    frames_.pop_back();
+    return true;
+  }
+  Partial& p = build_.back();
+  if (p.shape == Shape::Array) {
+    p.items.push_back(std::move(v));
+  } else {
+    p.members.emplace_back(std::move(p.key), std::move(v));
+  }
+  return true;
+}
+
+template <class T>
+std::expected<T, std::string> read(std::string_view text, Type root, std::size_t budget) {
+  T out{};
+  Reader reader(text, root, &out, budget);
+  if (auto err = reader.run()) return std::unexpected(std::move(*err));
+  return out;
+}
+
+// Nesting budget of the context input: the outer value and everything
+// inside "args" and "env" together may nest 127 levels.
+constexpr std::size_t kCtxBudget = 128;
+
+}  // namespace
+
+std::expected<Capability, std::string> read_capability(std::string_view text) {
+  return read<Capability>(text, Type::Capability, 0);
+}
+
+std::expected<Receipt, std::string> read_receipt(std::string_view text) {
+  return read<Receipt>(text, Type::Receipt, 0);
+}
+
+std::expected<CtxIn, std::string> read_ctx_in(std::string_view text) {
+  return read<CtxIn>(text, Type::CtxIn, kCtxBudget);
+}
+
+}  // namespace velnor::json
