@@ -11,6 +11,7 @@
 #include "core/audit.hpp"
 #include "core/capability.hpp"
 #include "core/context.hpp"
+#include "core/internal/quote.hpp"
 #include "core/issuer.hpp"
 #include "core/verifier.hpp"
 
@@ -31,6 +32,17 @@ velnor::Capability mint(std::string_view lines) {
   return std::move(builder).build();
 }
 
+// Identifiers and predicates are text: the binding hands over only valid
+// UTF-8, and a token with anything else would not read back.
+bool valid_utf8(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    auto c = velnor::text::decode_utf8(s, i);
+    if (!c.valid) return false;
+    i += c.len;
+  }
+  return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -46,6 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                     : all.substr(cut + 1);
 
   auto parsed = velnor::Capability::parse(first);
+  if (!parsed && !valid_utf8(first)) return 0;
   velnor::Capability cap = parsed ? std::move(*parsed) : mint(first);
 
   auto in = velnor::read_ctx_in(ctx_text);

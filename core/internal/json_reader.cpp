@@ -48,10 +48,15 @@ class ShapeStack {
     w = s == Shape::Object ? (w | bit) : (w & ~bit);
     ++size_;
   }
-  void pop() { --size_; }
+  // Popping or reading an empty stack is a caller's bug; it must not read
+  // out of bounds, so it degrades to "no container".
+  void pop() {
+    if (size_ != 0) --size_;
+  }
   bool empty() const { return size_ == 0; }
   std::size_t size() const { return size_; }
   Shape at(std::size_t i) const {
+    if (i >= size_) return Shape::Array;
     const std::size_t word = i / 64;
     const std::uint64_t w = word < kInline ? inline_[word] : more_[word - kInline];
     return ((w >> (i % 64)) & 1) != 0 ? Shape::Object : Shape::Array;
@@ -364,6 +369,15 @@ Diagnosis diagnose(std::string_view text, std::size_t p, const bj::error_code& e
   for (std::size_t i = 0; i < stop; ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
     if (in_string) {
+      // Boost may stop a few bytes into a bad UTF-8 sequence; name the
+      // sequence here, or the scan would read its bytes as grammar.
+      if (c >= 0x80 && escape == 0) {
+        const text::DecodedChar d = text::decode_utf8(text, i);
+        if (!d.valid || i + d.len > stop) return {"invalid UTF-8", i + 1};
+        high = false;
+        i += d.len - 1;
+        continue;
+      }
       if (escape == 1) {
         escape = c == 'u' ? 2 : 0;
         unit = 0;

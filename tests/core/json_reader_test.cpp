@@ -75,6 +75,11 @@ TEST(JsonReader, SyntaxFaultTable) {
       {"[\"\xc3\"]}", "invalid UTF-8", 0},
       {"[\"\xed\xa0\x80\"]}", "invalid UTF-8", 0},
       {"[\"\xc0\xaf\"]}", "invalid UTF-8", 0},
+      // A lead byte whose sequence is cut short by the closing quote, then a
+      // bracket that would close nothing: found by fuzzing.
+      {"\"\xf4\"]", "invalid UTF-8", 34},
+      {"[\"\xf4\"]]]", "invalid UTF-8", 35},
+      {"[\"\xe2\x82\"}}}", "invalid UTF-8", 35},
       {"[1]} x", "trailing characters", 38},
       {"[1]}{}", "trailing characters", 37},
       {"[1e999999999999]}", "number out of range", 0},
