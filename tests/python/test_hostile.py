@@ -1,0 +1,80 @@
+"""Hostile input through the Python surface: every case ends in a clean
+exception or a decision, never a crash or a hang."""
+
+import json
+
+import pytest
+
+from velnor import Auditor, Capability, Issuer, Verifier
+
+from conftest import AUDIT_KEY, ROOT_KEY, b64url_encode, make_token
+
+CTX = json.dumps({"nowMs": 0, "caller": "a", "tool": "search", "args": {"limit": 10}})
+
+
+def decide(cap, ctx=CTX):
+    receipt = json.loads(Verifier(ROOT_KEY).verify_with_context(cap, ctx, Auditor(AUDIT_KEY)))
+    return receipt["outcome"]
+
+
+@pytest.mark.parametrize("call", [
+    lambda: Issuer.from_key(ROOT_KEY).issue("\ud800"),
+    lambda: Issuer.from_key(ROOT_KEY).issue("i").caveat('tool == "\udfff"'),
+    lambda: Capability.parse("\ud800"),
+    lambda: Issuer.from_key(ROOT_KEY).issue("i").caveat("a == 1").build().attenuate("\ud800"),
+    lambda: Verifier(ROOT_KEY).verify_with_context(
+        Issuer.from_key(ROOT_KEY).issue("i").caveat("a == 1").build(), '{"caller":"\ud800"}', Auditor(AUDIT_KEY)),
+    lambda: Auditor(AUDIT_KEY).verify('{"x":"\udc00"}'),
+])
+def test_lone_surrogates_are_refused_at_the_boundary(call):
+    with pytest.raises(UnicodeEncodeError):
+        call()
+
+
+def test_nul_characters_are_ordinary_text():
+    cap = Issuer.from_key(ROOT_KEY).issue("id\0x").caveat('tool == "a\0b"').build()
+    assert Capability.parse(cap.serialize()).identifier == "id\0x"
+    assert decide(cap) == {"kind": "denied", "reason": 'caveat failed: tool == "a\0b"'}
+    with pytest.raises(ValueError, match="invalid caveat predicate: parse error: expected operator"):
+        Issuer.from_key(ROOT_KEY).issue("i").caveat("tool\0 == 1")
+    with pytest.raises(ValueError, match="base64 decode failed: Invalid symbol 0, offset 3."):
+        Capability.parse("eyJ\0")
+    with pytest.raises(ValueError, match="invalid context JSON: control character"):
+        decide(cap, '{"caller":"a\0","tool":"t","args":{}}')
+    with pytest.raises(ValueError, match="invalid context JSON: trailing characters"):
+        decide(cap, CTX + "\0")
+    with pytest.raises(ValueError, match="invalid receipt JSON: "):
+        Auditor(AUDIT_KEY).verify("\0")
+
+
+def test_large_and_deep_inputs():
+    big = Issuer.from_key(ROOT_KEY).issue("i" * (1 << 20)).caveat('tool == "' + "x" * (1 << 20) + '"').build()
+    assert Capability.parse(big.serialize()).identifier == "i" * (1 << 20)
+    assert decide(big)["kind"] == "denied"
+
+    chain = Issuer.from_key(ROOT_KEY).issue("i").caveat('tool == "search" AND ' * 100000 + "arg.limit <= 50")
+    assert decide(chain.build()) == {"kind": "allowed"}
+
+    with pytest.raises(ValueError, match="parentheses nested deeper than 64 levels at byte 64"):
+        Issuer.from_key(ROOT_KEY).issue("i").caveat("(" * 100000 + "a == 1" + ")" * 100000)
+
+    deep_token = make_token({"identifier": "i", "caveats": [], "signature": ""})
+    raw = '{"x":' + "[" * 100000 + "]" * 100000 + ',"identifier":"i","caveats":[],"signature":""}'
+    assert Capability.parse(b64url_encode(raw.encode())).identifier == "i"
+    assert Capability.parse(deep_token).identifier == "i"
+
+    cap = Issuer.from_key(ROOT_KEY).issue("i").caveat("arg.limit <= 50").build()
+    deep_ctx = '{"skip":' + "[" * 100000 + "]" * 100000 + ',"caller":"a","tool":"t","args":{"limit":1}}'
+    assert decide(cap, deep_ctx) == {"kind": "allowed"}
+    with pytest.raises(ValueError, match="invalid context JSON: recursion limit exceeded"):
+        decide(cap, '{"caller":"a","tool":"t","args":' + "[" * 100000)
+
+
+@pytest.mark.parametrize("number,outcome", [
+    ("1e400", "denied"), ("-1e400", "denied"), ("1" + "0" * 400, "denied"),
+    ("-0", "allowed"), ("1e-400", "allowed"), ("0." + "0" * 400 + "1", "allowed"),
+])
+def test_extreme_numbers(number, outcome):
+    cap = Issuer.from_key(ROOT_KEY).issue("i").caveat("arg.n <= 50.0").build()
+    ctx = '{"nowMs":0,"caller":"a","tool":"t","args":{"n":%s}}' % number
+    assert decide(cap, ctx)["kind"] == outcome
