@@ -4,14 +4,15 @@
 The seeds are built here from first principles (base64url, JSON, HMAC from
 the standard library), not from the library under test, so a fault in the
 library cannot shape its own corpus. Run it again after changing it; the
-files are committed.
+files are committed. The directories also hold inputs that long fuzzing
+runs found and `-merge=1` kept (named by their hash); this script leaves
+those alone and only rewrites its own seeds.
 """
 import base64
 import hashlib
 import hmac
 import json
 import pathlib
-import shutil
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 OUT = ROOT / "fuzz" / "corpus"
@@ -100,8 +101,6 @@ def write(target, name, data):
 
 
 def main():
-    if OUT.exists():
-        shutil.rmtree(OUT)
     for i, p in enumerate(PREDICATES):
         write("fuzz_caveat", f"p{i:02}", p)
 
