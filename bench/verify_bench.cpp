@@ -52,6 +52,58 @@ void BM_VerifyWithContext(benchmark::State& state) {
 }
 BENCHMARK(BM_VerifyWithContext);
 
+// What the Python binding does per call: read the context JSON, verify, and
+// write the receipt text into a reused buffer.
+void BM_VerifyFromJson(benchmark::State& state) {
+  const Fixture f;
+  const std::string ctx_json =
+      R"({"nowMs":1700000000000,"caller":"agent-1","tool":"search",)"
+      R"("args":{"query":"weather in Paris","limit":10}})";
+  std::string out;
+  for (auto _ : state) {
+    auto in = read_ctx_in(ctx_json);
+    if (!in) {
+      state.SkipWithError("context did not read");
+      break;
+    }
+    const Context ctx = into_context(std::move(*in));
+    auto receipt = f.verifier.verify_with_context(f.cap, ctx, f.auditor);
+    if (!receipt || receipt->outcome.kind != Outcome::Kind::Allowed) {
+      state.SkipWithError("typical capability was not allowed");
+      break;
+    }
+    out.clear();
+    receipt->write_json(out);
+    benchmark::DoNotOptimize(out.data());
+  }
+}
+BENCHMARK(BM_VerifyFromJson);
+
+// The same, written straight to text without the Receipt record, which is
+// the path the Python binding takes.
+void BM_VerifyFromJsonToText(benchmark::State& state) {
+  const Fixture f;
+  const std::string ctx_json =
+      R"({"nowMs":1700000000000,"caller":"agent-1","tool":"search",)"
+      R"("args":{"query":"weather in Paris","limit":10}})";
+  std::string out;
+  for (auto _ : state) {
+    auto in = read_ctx_in(ctx_json);
+    if (!in) {
+      state.SkipWithError("context did not read");
+      break;
+    }
+    const Context ctx = into_context(std::move(*in));
+    out.clear();
+    if (!f.verifier.verify_with_context_json(f.cap, ctx, f.auditor, out)) {
+      state.SkipWithError("chain did not check out");
+      break;
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+}
+BENCHMARK(BM_VerifyFromJsonToText);
+
 // The floor: four HMACs with keys used once (the root step as if the root
 // key's pads were not kept, then three caveat links), SHA-256 of the
 // canonical arguments, and the receipt HMAC under a key prepared once.

@@ -1,6 +1,8 @@
 #include "core/audit.hpp"
 
 #include <limits>
+#include <span>
+#include <string_view>
 #include <utility>
 
 #include "core/hex.hpp"
@@ -17,19 +19,44 @@ constexpr std::string_view kInvalidSignature = "invalid signature";
 constexpr std::size_t kFixedJsonOverhead = 192;
 constexpr std::size_t kPerCaveatOverhead = 16;  // {"predicate":""},
 
+// What the writers read: a stored Receipt, or the parts of one that is
+// being signed and written out in one go without building the record.
+struct ReceiptView {
+  std::uint8_t version;
+  std::string_view capability_identifier;
+  std::span<const Caveat> caveats;
+  std::string_view caller;
+  std::string_view tool;
+  std::string_view args_hash;
+  const Outcome& outcome;
+  std::uint64_t timestamp_ms;
+  std::span<const std::uint8_t> signature;
+};
+
+ReceiptView view_of(const Receipt& r) {
+  return {r.version,
+          r.capability_identifier,
+          r.caveats,
+          r.context_summary.caller,
+          r.context_summary.tool,
+          r.context_summary.args_hash,
+          r.outcome,
+          r.timestamp_ms,
+          r.signature};
+}
+
 // Unescaped size of everything variable in a receipt. Escaping can only
 // grow it, so this is a lower bound that covers nearly every receipt in one
 // allocation without walking the strings twice.
-std::size_t estimated_size(const Receipt& r) {
-  std::size_t n = kFixedJsonOverhead + r.capability_identifier.size() +
-                  r.context_summary.caller.size() + r.context_summary.tool.size() +
-                  r.context_summary.args_hash.size() + r.outcome.reason.size() +
-                  2 * r.signature.size();
+std::size_t estimated_size(const ReceiptView& r) {
+  std::size_t n = kFixedJsonOverhead + r.capability_identifier.size() + r.caller.size() +
+                  r.tool.size() + r.args_hash.size() + r.outcome.reason.size() +
+                  2 * crypto::kDigestLen;
   for (const Caveat& c : r.caveats) n += c.predicate.size() + kPerCaveatOverhead;
   return n;
 }
 
-void append_caveats(std::string& out, const std::vector<Caveat>& caveats) {
+void append_caveats(std::string& out, std::span<const Caveat> caveats) {
   out.push_back('[');
   bool first = true;
   for (const Caveat& c : caveats) {
@@ -58,7 +85,7 @@ void append_outcome(std::string& out, const Outcome& outcome) {
 // The signed bytes. Members go out already in ascending byte order of their
 // names at every level, which is what sorting a tree of the record would
 // give; the top-level signature is not part of what it signs.
-void append_signing_input(std::string& out, const Receipt& r) {
+void append_signing_input(std::string& out, const ReceiptView& r) {
   out.push_back(static_cast<char>(kSigningInputTag));
   out.push_back(static_cast<char>(r.version));
   out.append(R"({"capability_identifier":)");
@@ -66,11 +93,11 @@ void append_signing_input(std::string& out, const Receipt& r) {
   out.append(R"(,"caveats":)");
   append_caveats(out, r.caveats);
   out.append(R"(,"context_summary":{"args_hash":)");
-  json::append_string(out, r.context_summary.args_hash);
+  json::append_string(out, r.args_hash);
   out.append(R"(,"caller":)");
-  json::append_string(out, r.context_summary.caller);
+  json::append_string(out, r.caller);
   out.append(R"(,"tool":)");
-  json::append_string(out, r.context_summary.tool);
+  json::append_string(out, r.tool);
   out.append(R"(},"outcome":)");
   append_outcome(out, r.outcome);
   out.append(R"(,"timestamp_ms":)");
@@ -78,6 +105,29 @@ void append_signing_input(std::string& out, const Receipt& r) {
   out.append(R"(,"version":)");
   json::append_uint(out, r.version);
   out.push_back('}');
+}
+
+void append_receipt_json(std::string& out, const ReceiptView& r) {
+  out.reserve(out.size() + estimated_size(r));
+  out.append(R"({"version":)");
+  json::append_uint(out, r.version);
+  out.append(R"(,"capability_identifier":)");
+  json::append_string(out, r.capability_identifier);
+  out.append(R"(,"caveats":)");
+  append_caveats(out, r.caveats);
+  out.append(R"(,"context_summary":{"caller":)");
+  json::append_string(out, r.caller);
+  out.append(R"(,"tool":)");
+  json::append_string(out, r.tool);
+  out.append(R"(,"args_hash":)");
+  json::append_string(out, r.args_hash);
+  out.append(R"(},"outcome":)");
+  append_outcome(out, r.outcome);
+  out.append(R"(,"timestamp_ms":)");
+  json::append_uint(out, r.timestamp_ms);
+  out.append(R"(,"signature":")");
+  hex_append(out, r.signature);
+  out.append(R"("})");
 }
 
 // Whole milliseconds since the epoch; instants before it record 0. An
@@ -93,32 +143,25 @@ std::uint64_t to_unix_ms(const Instant& t) {
   return secs * 1000u + sub_ms;
 }
 
+// The signing input in a per-thread buffer: it is hashed and dropped, so
+// signing and checking need no allocation of their own once the buffer has
+// grown to a typical receipt. One that grew for an unusually large receipt
+// is given back on the next call.
+std::string_view signing_buffer(const ReceiptView& r) {
+  constexpr std::size_t kKeepLimit = 16 * 1024;
+  thread_local std::string buf;
+  if (buf.capacity() > kKeepLimit) std::string().swap(buf);
+  buf.clear();
+  buf.reserve(estimated_size(r));
+  append_signing_input(buf, r);
+  return buf;
+}
+
 Bytes to_bytes(const crypto::Digest& d) { return Bytes(d.bytes.begin(), d.bytes.end()); }
 
 }  // namespace
 
-void Receipt::write_json(std::string& out) const {
-  out.reserve(out.size() + estimated_size(*this));
-  out.append(R"({"version":)");
-  json::append_uint(out, version);
-  out.append(R"(,"capability_identifier":)");
-  json::append_string(out, capability_identifier);
-  out.append(R"(,"caveats":)");
-  append_caveats(out, caveats);
-  out.append(R"(,"context_summary":{"caller":)");
-  json::append_string(out, context_summary.caller);
-  out.append(R"(,"tool":)");
-  json::append_string(out, context_summary.tool);
-  out.append(R"(,"args_hash":)");
-  json::append_string(out, context_summary.args_hash);
-  out.append(R"(},"outcome":)");
-  append_outcome(out, outcome);
-  out.append(R"(,"timestamp_ms":)");
-  json::append_uint(out, timestamp_ms);
-  out.append(R"(,"signature":")");
-  hex_append(out, signature);
-  out.append(R"("})");
-}
+void Receipt::write_json(std::string& out) const { append_receipt_json(out, view_of(*this)); }
 
 std::string Receipt::to_json() const {
   std::string out;
@@ -144,9 +187,10 @@ std::string AuditError::display() const {
 }
 
 std::expected<std::string, std::string> signing_input(const Receipt& receipt) {
+  const ReceiptView view = view_of(receipt);
   std::string out;
-  out.reserve(estimated_size(receipt));
-  append_signing_input(out, receipt);
+  out.reserve(estimated_size(view));
+  append_signing_input(out, view);
   return out;
 }
 
@@ -168,15 +212,24 @@ Receipt Auditor::sign(const Capability& cap, const Context& context, Outcome out
   r.version = RECEIPT_SCHEMA_VERSION;
   r.capability_identifier = cap.identifier;
   r.caveats = cap.caveats;
-  r.context_summary = ContextSummary{context.caller, context.tool, context.args_hash()};
+  r.context_summary.caller = context.caller;
+  r.context_summary.tool = context.tool;
+  r.context_summary.args_hash = context.args_hash();
   r.outcome = std::move(outcome);
   r.timestamp_ms = to_unix_ms(context.now);
 
-  std::string input;
-  input.reserve(estimated_size(r));
-  append_signing_input(input, r);
-  r.signature = to_bytes(key_.sign(crypto::as_bytes(input)));
+  r.signature = to_bytes(key_.sign(crypto::as_bytes(signing_buffer(view_of(r)))));
   return r;
+}
+
+void Auditor::sign_json(const Capability& cap, const Context& context, const Outcome& outcome,
+                        std::string& out) const {
+  const std::string args_hash = context.args_hash();
+  ReceiptView view{RECEIPT_SCHEMA_VERSION, cap.identifier, cap.caveats, context.caller, context.tool,
+                   args_hash, outcome, to_unix_ms(context.now), {}};
+  const crypto::Digest signature = key_.sign(crypto::as_bytes(signing_buffer(view)));
+  view.signature = signature.span();
+  append_receipt_json(out, view);
 }
 
 std::expected<void, AuditError> Auditor::verify(const Receipt& receipt) const {
@@ -187,14 +240,7 @@ std::expected<void, AuditError> Auditor::verify(const Receipt& receipt) const {
     e.expected = RECEIPT_SCHEMA_VERSION;
     return std::unexpected(std::move(e));
   }
-  auto input = signing_input(receipt);
-  if (!input) {
-    AuditError e;
-    e.kind = AuditError::Kind::Json;
-    e.json = std::move(input.error());
-    return std::unexpected(std::move(e));
-  }
-  const crypto::Digest expected = key_.sign(crypto::as_bytes(*input));
+  const crypto::Digest expected = key_.sign(crypto::as_bytes(signing_buffer(view_of(receipt))));
   if (!crypto::constant_time_equal(receipt.signature, expected.span())) {
     return std::unexpected(AuditError{});
   }

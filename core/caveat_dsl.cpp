@@ -9,6 +9,7 @@
 
 #include "core/context.hpp"
 #include "core/internal/quote.hpp"
+#include "core/internal/small_stack.hpp"
 
 // Early return of the error of a std::expected; the _ASSIGN form binds the
 // value to a new local.
@@ -256,16 +257,17 @@ std::optional<double> decimal_to_double(std::string_view text) {
 
 std::expected<void, std::string> expect_byte(std::string_view bytes, std::size_t index,
                                              char expected) {
+  // The timestamp reader never asks past the end; other callers get an
+  // error rather than an out-of-bounds read.
+  const bool present = index < bytes.size();
+  if (present && bytes[index] == expected) return {};
+  // Only a failure pays for the message.
   std::string msg = "expected ";
   text::append_quoted_char(msg, static_cast<char32_t>(static_cast<unsigned char>(expected)));
   msg += " at position " + std::to_string(index) + ", got ";
-  // The timestamp reader never asks past the end; other callers get an
-  // error rather than an out-of-bounds read.
-  if (index >= bytes.size()) return std::unexpected(msg + "EOF");
-  const auto got = static_cast<unsigned char>(bytes[index]);
-  if (got == static_cast<unsigned char>(expected)) return {};
+  if (!present) return std::unexpected(msg + "EOF");
   // The byte is shown as the character with its value as code point.
-  text::append_quoted_char(msg, static_cast<char32_t>(got));
+  text::append_quoted_char(msg, static_cast<char32_t>(static_cast<unsigned char>(bytes[index])));
   return std::unexpected(std::move(msg));
 }
 
@@ -458,13 +460,17 @@ class Parser {
   std::expected<Expr, DslError> parse_predicate() {
     skip_ws();
     if (at_end()) return fail("empty predicate");
-    VELNOR_TRY_ASSIGN(expr, parse_or_expr());
-    skip_ws();
-    if (!at_end()) {
-      std::string msg = "trailing garbage starting with ";
-      text::append_quoted_char(msg, peek_char().cp);
-      msg += " at byte " + std::to_string(pos_);
-      return fail(std::move(msg));
+    // The tree stays inside one expected all the way up: unwrapping and
+    // rewrapping at every level would move every node several times.
+    auto expr = parse_or_expr();
+    if (expr) {
+      skip_ws();
+      if (!at_end()) {
+        std::string msg = "trailing garbage starting with ";
+        text::append_quoted_char(msg, peek_char().cp);
+        msg += " at byte " + std::to_string(pos_);
+        expr = fail(std::move(msg));
+      }
     }
     return expr;
   }
@@ -504,26 +510,38 @@ class Parser {
     return true;
   }
 
+  // One return of one local in each: the tree is built in the caller's
+  // slot rather than moved out level by level.
   std::expected<Expr, DslError> parse_or_expr() {
-    VELNOR_TRY_ASSIGN(result, parse_and_expr());
-    for (;;) {
+    auto result = parse_and_expr();
+    while (result) {
       skip_ws();
-      if (!consume_keyword("OR")) return result;
+      if (!consume_keyword("OR")) break;
       skip_ws();
-      VELNOR_TRY_ASSIGN(rhs, parse_and_expr());
-      result = Expr::make_or(std::move(result), std::move(rhs));
+      auto rhs = parse_and_expr();
+      if (!rhs) {
+        result = std::unexpected(std::move(rhs).error());
+        break;
+      }
+      *result = Expr::make_or(*std::move(result), *std::move(rhs));
     }
+    return result;
   }
 
   std::expected<Expr, DslError> parse_and_expr() {
-    VELNOR_TRY_ASSIGN(result, parse_unary());
-    for (;;) {
+    auto result = parse_unary();
+    while (result) {
       skip_ws();
-      if (!consume_keyword("AND")) return result;
+      if (!consume_keyword("AND")) break;
       skip_ws();
-      VELNOR_TRY_ASSIGN(rhs, parse_unary());
-      result = Expr::make_and(std::move(result), std::move(rhs));
+      auto rhs = parse_unary();
+      if (!rhs) {
+        result = std::unexpected(std::move(rhs).error());
+        break;
+      }
+      *result = Expr::make_and(*std::move(result), *std::move(rhs));
     }
+    return result;
   }
 
   std::expected<Expr, DslError> parse_unary() {
@@ -536,7 +554,8 @@ class Parser {
       ++pos_;
       ++depth_;
       skip_ws();
-      VELNOR_TRY_ASSIGN(inner, parse_or_expr());
+      auto inner = parse_or_expr();
+      if (!inner) return inner;
       skip_ws();
       if (!next_is(')')) return fail_found("expected ')' to close group");
       ++pos_;
@@ -544,21 +563,39 @@ class Parser {
       return inner;
     }
 
-    Compare cmp;
-    VELNOR_TRY_ASSIGN(first, parse_bare_ident());
-    cmp.ident.path.push_back(std::move(first));
-    while (next_is('.')) {
+    // The dotted path is checked first and its segments copied out after,
+    // so the path vector is allocated once at its final size.
+    const std::size_t path_start = pos_;
+    std::size_t segments = 0;
+    for (;;) {
+      if (!skip_bare_ident()) return fail_found("expected identifier");
+      ++segments;
+      if (!next_is('.')) break;
       ++pos_;
-      VELNOR_TRY_ASSIGN(seg, parse_bare_ident());
-      cmp.ident.path.push_back(std::move(seg));
+    }
+    Compare cmp;
+    cmp.ident.path.reserve(segments);
+    const std::string_view path = input_.substr(path_start, pos_ - path_start);
+    for (std::size_t at = 0;;) {
+      const std::size_t dot = path.find('.', at);
+      cmp.ident.path.emplace_back(path.substr(at, dot - at));
+      if (dot == std::string_view::npos) break;
+      at = dot + 1;
     }
     skip_ws();
     VELNOR_TRY_ASSIGN(op, parse_operator());
     cmp.op = op;
     skip_ws();
-    VELNOR_TRY_ASSIGN(value, parse_literal());
-    cmp.value = std::move(value);
+    // Read straight into the node: literals are moved no further.
+    VELNOR_TRY(parse_literal(cmp.value));
     return Expr::compare(std::move(cmp));
+  }
+
+  // Steps over one identifier; false, consuming nothing, when none starts here.
+  bool skip_bare_ident() {
+    if (at_end() || !is_ident_start(byte_at(pos_))) return false;
+    while (!at_end() && is_ident_char(byte_at(pos_))) ++pos_;
+    return true;
   }
 
   std::expected<std::string, DslError> parse_bare_ident() {
@@ -594,19 +631,25 @@ class Parser {
                 std::to_string(pos_));
   }
 
-  std::expected<Value, DslError> parse_literal() {
+  std::expected<void, DslError> parse_literal(Value& into) {
     if (!at_end()) {
       const unsigned char c = byte_at(pos_);
-      if (c == '"') return parse_string();
-      if (c == '-' || is_digit(c)) return parse_number();
-      if (c == '@') return parse_timestamp();
+      if (c == '"') return parse_string(into);
+      if (c == '-' || is_digit(c)) return store(into, parse_number());
+      if (c == '@') return store(into, parse_timestamp());
     }
     return fail_found("expected value (string, number, or timestamp)");
   }
 
-  std::expected<Value, DslError> parse_string() {
+  static std::expected<void, DslError> store(Value& into, std::expected<Value, DslError> v) {
+    if (!v) return std::unexpected(std::move(v).error());
+    into = *std::move(v);
+    return {};
+  }
+
+  std::expected<void, DslError> parse_string(Value& into) {
     ++pos_;  // opening quote
-    std::string out;
+    std::string& out = into.v.emplace<Str>().text;
     for (;;) {
       // Copy plain ASCII runs in one step.
       const std::size_t start = pos_;
@@ -620,7 +663,7 @@ class Parser {
       const unsigned char b = byte_at(pos_);
       if (b == '"') {
         ++pos_;
-        return Value{Str{std::move(out)}};
+        return {};
       }
       if (b == '\\') {
         ++pos_;
@@ -749,7 +792,7 @@ std::optional<Value> json_to_value(const JsonValue& json) {
       if (!d || !std::isfinite(*d)) return std::nullopt;
       Number num;
       num.value = *d;
-      num.float_syntax = t.find_first_of(".eE") != std::string::npos;
+      num.float_syntax = std::ranges::any_of(t, [](char c) { return c == '.' || c == 'e' || c == 'E'; });
       return Value{num};
     }
     default:
@@ -831,7 +874,7 @@ std::expected<Value, DslError> resolve_ident(const Ident& ident, const Context& 
   const auto& path = ident.path;
   auto unknown = [&] { return std::unexpected(DslError::unknown_identifier(ident.joined())); };
   if (path.empty()) return unknown();
-  const std::string& root = path[0];
+  const std::string_view root = path[0];
   if (root == "caller" && path.size() == 1) return Value{Str{context.caller}};
   if (root == "tool" && path.size() == 1) return Value{Str{context.tool}};
   if (root == "now" && path.size() == 1) {
@@ -863,7 +906,7 @@ std::expected<bool, DslError> eval_expr(const Expr& expr, const Context& context
     const Expr* node;    // an And or Or whose left operand is being evaluated,
     bool on_right;       // or, once set, its right operand
   };
-  std::vector<Frame> stack;
+  detail::SmallStack<Frame, 16> stack;
   const Expr* cur = &expr;
   for (;;) {
     while (cur->kind() != Expr::Kind::Compare) {

@@ -103,6 +103,8 @@ class Expr {
   void release_iteratively() noexcept;
 
   Kind kind_ = Kind::Compare;
+  // Kept out of line: inner nodes of long AND/OR chains stay small, which
+  // matters more for big trees than one allocation per leaf does for small.
   std::unique_ptr<Compare> cmp_;
   std::unique_ptr<Expr> left_;
   std::unique_ptr<Expr> right_;

@@ -9,6 +9,7 @@
 #include "core/internal/crypto.hpp"
 #include "core/internal/json_reader.hpp"
 #include "core/internal/json_write.hpp"
+#include "core/internal/small_stack.hpp"
 
 namespace velnor {
 
@@ -249,7 +250,7 @@ void write_canonical(const JsonValue& value, std::string& out) {
     const JsonValue* v;
     std::size_t next;
   };
-  std::vector<Open> open;
+  detail::SmallStack<Open, 16> open;
   const JsonValue* cur = &value;
   for (;;) {
     if (cur != nullptr) {
@@ -312,10 +313,14 @@ Instant Instant::now() {
 }
 
 std::string Context::args_hash() const {
-  std::string canonical;
-  canonical.reserve(128);
+  // One buffer per thread: the canonical text is needed only until it is
+  // hashed. One that grew for unusually large arguments is given back.
+  constexpr std::size_t kKeepLimit = 16 * 1024;
+  thread_local std::string canonical;
+  canonical.clear();
   write_canonical(args, canonical);
   const crypto::Digest digest = crypto::sha256(crypto::as_bytes(canonical));
+  if (canonical.capacity() > kKeepLimit) std::string().swap(canonical);
   return hex_encode(digest.span());
 }
 

@@ -84,9 +84,8 @@ std::expected<Verified, VerifyError> Verifier::verify(const Capability& cap) con
   return Verified{cap.identifier, cap.caveats};
 }
 
-std::expected<Receipt, VerifyError> Verifier::verify_with_context(const Capability& cap,
-                                                                  const Context& context,
-                                                                  const Auditor& auditor) const {
+std::expected<Outcome, VerifyError> Verifier::decide(const Capability& cap,
+                                                     const Context& context) const {
   if (auto checked = verify(cap); !checked) return std::unexpected(std::move(checked.error()));
 
   Outcome outcome;
@@ -99,7 +98,25 @@ std::expected<Receipt, VerifyError> Verifier::verify_with_context(const Capabili
   } else if (auto passed = evaluate_all(cap.caveats, context); !passed) {
     outcome = Outcome::denied(std::move(passed.error()));
   }
-  return auditor.sign(cap, context, std::move(outcome));
+  return outcome;
+}
+
+std::expected<Receipt, VerifyError> Verifier::verify_with_context(const Capability& cap,
+                                                                  const Context& context,
+                                                                  const Auditor& auditor) const {
+  auto outcome = decide(cap, context);
+  if (!outcome) return std::unexpected(std::move(outcome.error()));
+  return auditor.sign(cap, context, *std::move(outcome));
+}
+
+std::expected<void, VerifyError> Verifier::verify_with_context_json(const Capability& cap,
+                                                                    const Context& context,
+                                                                    const Auditor& auditor,
+                                                                    std::string& out) const {
+  auto outcome = decide(cap, context);
+  if (!outcome) return std::unexpected(std::move(outcome.error()));
+  auditor.sign_json(cap, context, *outcome, out);
+  return {};
 }
 
 }  // namespace velnor

@@ -64,9 +64,18 @@ class Verifier {
   std::expected<Receipt, VerifyError> verify_with_context(const Capability& cap,
                                                           const Context& context,
                                                           const Auditor& auditor) const;
+  // The same check, decision and receipt, appended to `out` as the text
+  // verify_with_context(...)->to_json() would give; on an error `out` is
+  // left as it was.
+  std::expected<void, VerifyError> verify_with_context_json(const Capability& cap,
+                                                            const Context& context,
+                                                            const Auditor& auditor,
+                                                            std::string& out) const;
 
  private:
   explicit Verifier(crypto::ByteView key) : root_(key) {}
+  // The chain check and the decision, shared by both receipt forms.
+  std::expected<Outcome, VerifyError> decide(const Capability& cap, const Context& context) const;
   crypto::HmacKey root_;
   std::optional<RevocationList> revoked_;
   std::shared_ptr<NonceStore> nonce_store_;

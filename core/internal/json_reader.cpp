@@ -19,6 +19,7 @@
 #include "core/context.hpp"
 #include "core/hex.hpp"
 #include "core/internal/quote.hpp"
+#include "core/internal/small_stack.hpp"
 
 namespace velnor::json {
 namespace {
@@ -269,7 +270,13 @@ struct Scalar {
   std::string_view text;  // number source text or decoded string
 };
 
-bool is_integer_text(std::string_view t) { return t.find_first_of(".eE") == std::string_view::npos; }
+// A plain loop: find_first_of would call memchr once per character.
+bool is_integer_text(std::string_view t) {
+  for (const char c : t) {
+    if (c == '.' || c == 'e' || c == 'E') return false;
+  }
+  return true;
+}
 
 std::string found(const Scalar& s) {
   switch (s.kind) {
@@ -506,7 +513,6 @@ class Reader {
  public:
   Reader(std::string_view text, Type root, void* out, std::size_t budget)
       : text_(text), root_(root), out_(out), budget_(budget) {
-    frames_.reserve(8);
     frames_.push_back({Rec::Root, Shape::Array, kUnknown, 0, 0, out, 0});
   }
 
@@ -579,8 +585,10 @@ class Reader {
   void* out_;
   std::size_t budget_;  // nesting budget of typed values; 0 = none
 
-  std::vector<Frame> frames_;
-  std::vector<Partial> build_;
+  // Inline room for the usual shallow document, so reading a context
+  // allocates only for the values it keeps.
+  detail::SmallStack<Frame, 8> frames_;
+  detail::SmallStack<Partial, 2> build_;
   ShapeStack shapes_;        // every open container of the document
   std::size_t depth_ = 0;    // == shapes_.size()
   std::size_t run_depth_ = 0;  // containers opened in the current parser run

@@ -8,6 +8,7 @@
 #include <functional>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -175,6 +176,38 @@ TEST(AuditorSign, MatchesIndependentHmacOverKnownInput) {
   EXPECT_EQ(*signing_input(r), expected_input);
   EXPECT_EQ(r.signature, openssl_hmac(kKey, expected_input));
   EXPECT_TRUE(auditor.verify(r).has_value());
+}
+
+// Signing reuses per-thread scratch text; a receipt must never be signed
+// over what an earlier, larger or concurrent one left there.
+TEST(AuditorSign, ScratchTextNeverLeaksBetweenReceipts) {
+  const Auditor auditor = make_auditor();
+  auto check = [&](std::size_t predicate_len, std::size_t arg_len, const std::string& caller) {
+    Capability cap;
+    cap.identifier = "cap-" + caller;
+    cap.caveats = {{std::string(predicate_len, 'p')}};
+    Context ctx;
+    ctx.caller = caller;
+    ctx.tool = "search";
+    ctx.args = JsonValue::object({{"q", JsonValue::string(std::string(arg_len, 'q'))}});
+    const Receipt r = auditor.sign(cap, ctx, Outcome::allowed());
+    std::string canonical;
+    write_canonical(ctx.args, canonical);
+    EXPECT_EQ(r.context_summary.args_hash, hex_of(crypto::sha256(crypto::as_bytes(canonical)).span()));
+    EXPECT_EQ(r.signature, openssl_hmac(kKey, *signing_input(r)));
+    EXPECT_TRUE(auditor.verify(r).has_value());
+  };
+  // Small, then past any buffer kept between calls, then small again.
+  const std::size_t lens[] = {1, 40000, 3, 100000, 0};
+  for (std::size_t n : lens) check(n, n, "a");
+
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (std::size_t i = 0; i < 50; ++i) check(i * 7 + static_cast<std::size_t>(t), i * 3, std::to_string(t));
+    });
+  }
+  for (auto& th : threads) th.join();
 }
 
 TEST(AuditorSign, TimestampMilliseconds) {

@@ -122,5 +122,39 @@ TEST(Base64Url, FaultsAndWhichOneWins) {
   }
 }
 
+
+// Every byte value at every position of short canonical encodings: the
+// one-pass decoder must accept exactly the canonical texts and name a
+// stray symbol where it stands.
+TEST(Base64Url, EverySubstitutionAtEveryPosition) {
+  const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+  for (std::size_t len = 0; len <= 7; ++len) {
+    Bytes data(len);
+    for (std::size_t i = 0; i < len; ++i) data[i] = static_cast<std::uint8_t>(0x5b * (i + 1));
+    const std::string good = encode(data);
+    ASSERT_EQ(decode(good).value(), data);
+    for (std::size_t at = 0; at < good.size(); ++at) {
+      for (int b = 0; b < 256; ++b) {
+        std::string text = good;
+        text[at] = static_cast<char>(b);
+        const auto r = decode(text);
+        if (alphabet.find(static_cast<char>(b)) == std::string::npos) {
+          ASSERT_FALSE(r.has_value()) << text;
+          if (b != '=') {
+            EXPECT_EQ(r.error().kind, Kind::InvalidSymbol) << text;
+            EXPECT_EQ(r.error().offset, at) << text;
+          }
+        } else if (r.has_value()) {
+          // Accepted only when it is the one encoding of what it decodes to.
+          EXPECT_EQ(encode(*r), text);
+        } else {
+          EXPECT_EQ(r.error().kind, Kind::InvalidLastSymbol) << text;
+          EXPECT_EQ(at, good.size() - 1) << text;
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace velnor::base64url

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -188,7 +187,7 @@ TEST(CaveatParseTest, GroupDepthBound) {
 
 // A holder can append a caveat of any length; a chain is a tree as deep as
 // it is long, and building, freeing, and moving it must not recurse.
-TEST(CaveatParseTest, MillionTermChainParsesAndFreesQuickly) {
+TEST(CaveatParseTest, MillionTermChainParsesAndFrees) {
   const char* connectives[] = {" AND ", " OR "};
   for (const char* conn : connectives) {
     std::string in;
@@ -198,7 +197,6 @@ TEST(CaveatParseTest, MillionTermChainParsesAndFreesQuickly) {
       if (i) in += conn;
       in += term;
     }
-    const auto start = std::chrono::steady_clock::now();
     {
       auto r = parse(in);
       ASSERT_TRUE(r) << r.error().display();
@@ -207,9 +205,6 @@ TEST(CaveatParseTest, MillionTermChainParsesAndFreesQuickly) {
       moved = parse("b == 2").value();  // move-assignment frees the old chain
       EXPECT_EQ(moved.kind(), Expr::Kind::Compare);
     }
-    const double secs =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_LT(secs, 5.0) << conn;
   }
 }
 

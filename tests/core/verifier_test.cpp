@@ -207,6 +207,11 @@ TEST(VerifierDecision, OutcomesAndTheirPrecedence) {
     EXPECT_EQ(r->context_summary, (ContextSummary{"agent-1", c.tool, ctx.args_hash()})) << c.name;
     EXPECT_EQ(r->timestamp_ms, 1700000000000u) << c.name;
     EXPECT_TRUE(auditor.verify(*r).has_value()) << c.name;
+
+    // The text form appends exactly the record's JSON.
+    std::string text = "prefix";
+    ASSERT_TRUE(v.verify_with_context_json(cap, ctx, auditor, text).has_value()) << c.name;
+    EXPECT_EQ(text, "prefix" + r->to_json()) << c.name;
   }
 }
 
@@ -230,6 +235,11 @@ TEST(VerifierDecision, ChainErrorComesFirstAndMakesNoReceipt) {
   auto r = v.verify_with_context(bound, make_context(), auditor);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().display(), kChainError);
+  std::string text = "kept";
+  auto written = v.verify_with_context_json(bound, make_context(), auditor, text);
+  ASSERT_FALSE(written.has_value());
+  EXPECT_EQ(written.error().display(), kChainError);
+  EXPECT_EQ(text, "kept");
 
   EXPECT_FALSE(Verifier::create(crypto::as_bytes("other"))
                    .verify_with_context(make_cap(kRoot, "cap-1", kTypical), make_context(), auditor)
