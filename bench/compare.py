@@ -33,23 +33,46 @@ CTX = json.dumps({"nowMs": 1796000000000, "caller": "agent-1", "tool": "search",
 NOW = 1796000000  # 2026-12-01, before the expiry
 
 
-def timeit(fn, rounds=15, min_time=0.02):
-    """Median seconds per call over `rounds` rounds of auto-sized batches."""
+def batch_size(fn, min_time):
     n = 1
     while True:
         t0 = time.perf_counter()
         for _ in range(n):
             fn()
         if time.perf_counter() - t0 >= min_time:
-            break
+            return n
         n *= 2
-    samples = []
+
+
+def run_batch(fn, n):
+    t0 = time.perf_counter()
+    for _ in range(n):
+        fn()
+    return (time.perf_counter() - t0) / n
+
+
+def timeit(fn, rounds=15, min_time=0.02):
+    """Median seconds per call over `rounds` rounds of auto-sized batches."""
+    n = batch_size(fn, min_time)
+    return statistics.median(run_batch(fn, n) for _ in range(rounds))
+
+
+def measure_interleaved(table, rounds=15, min_time=0.01):
+    """Times every {library: {operation: callable}} entry in round-robin:
+    each round runs one batch of every entry, so a slow spell of the shared
+    machine lands on all libraries alike. Returns medians per entry."""
+    sizes = {(lib, op): batch_size(fn, min_time) for lib, ops in table.items() for op, fn in ops.items()}
+    samples = {key: [] for key in sizes}
     for _ in range(rounds):
-        t0 = time.perf_counter()
-        for _ in range(n):
-            fn()
-        samples.append((time.perf_counter() - t0) / n)
-    return statistics.median(samples)
+        for (lib, op), n in sizes.items():
+            samples[(lib, op)].append(run_batch(table[lib][op], n))
+        c = bench_libmacaroons_round()
+        for op, t in c.items():
+            samples.setdefault(("libmacaroons (C)", op), []).append(t)
+    result = {}
+    for (lib, op), xs in samples.items():
+        result.setdefault(lib, {})[op] = statistics.median(xs)
+    return result
 
 
 def bench_velnor():
@@ -72,12 +95,12 @@ def bench_velnor():
         return verifier.verify_with_context(Capability.parse(token), CTX, auditor)
 
     return {
-        "issue": timeit(issue),
-        "parse": timeit(lambda: Capability.parse(token)),
-        "attenuate": timeit(lambda: cap.attenuate("arg.limit <= 20")),
-        "verify": timeit(lambda: verifier.verify_with_context(cap, CTX, auditor)),
-        "parse+verify": timeit(parse_verify),
-        "receipt check": timeit(lambda: auditor.verify(receipt)),
+        "issue": issue,
+        "parse": lambda: Capability.parse(token),
+        "attenuate": lambda: cap.attenuate("arg.limit <= 20"),
+        "verify": lambda: verifier.verify_with_context(cap, CTX, auditor),
+        "parse+verify": parse_verify,
+        "receipt check": lambda: auditor.verify(receipt),
     }
 
 
@@ -115,10 +138,10 @@ def bench_pyjwt():
 
     assert verify()
     return {
-        "issue": timeit(issue),
-        "parse": timeit(lambda: jwt.decode(token, options={"verify_signature": False})),
-        "verify": timeit(verify),
-        "parse+verify": timeit(verify),
+        "issue": issue,
+        "parse": lambda: jwt.decode(token, options={"verify_signature": False}),
+        "verify": verify,
+        "parse+verify": verify,
     }
 
 
@@ -152,11 +175,11 @@ def bench_pymacaroons():
     assert verify()
     m = Macaroon.deserialize(token)
     return {
-        "issue": timeit(issue),
-        "parse": timeit(lambda: Macaroon.deserialize(token)),
-        "attenuate": timeit(lambda: m.copy().add_first_party_caveat("limit <= 20")),
-        "verify": timeit(verify),
-        "parse+verify": timeit(verify),
+        "issue": issue,
+        "parse": lambda: Macaroon.deserialize(token),
+        "attenuate": lambda: m.copy().add_first_party_caveat("limit <= 20"),
+        "verify": verify,
+        "parse+verify": verify,
     }
 
 
@@ -186,20 +209,27 @@ def bench_biscuit():
     verify()
     parsed = Biscuit.from_base64(token, kp.public_key)
     return {
-        "issue": timeit(issue, rounds=7),
-        "parse": timeit(lambda: Biscuit.from_base64(token, kp.public_key), rounds=7),
-        "attenuate": timeit(lambda: parsed.append(BlockBuilder("check if limit($l), $l <= 20;")), rounds=7),
-        "verify": timeit(verify, rounds=7),
-        "parse+verify": timeit(verify, rounds=7),
+        "issue": issue,
+        "parse": lambda: Biscuit.from_base64(token, kp.public_key),
+        "attenuate": lambda: parsed.append(BlockBuilder("check if limit($l), $l <= 20;")),
+        "verify": verify,
+        "parse+verify": verify,
     }
 
 
-def bench_libmacaroons():
+MACAROONS_EXE = ROOT / "build" / "macaroons_bench"
+
+
+def build_libmacaroons():
     src = ROOT / "bench" / "peers" / "macaroons_bench.c"
-    exe = ROOT / "build" / "macaroons_bench"
-    exe.parent.mkdir(exist_ok=True)
-    subprocess.run(["gcc", "-O2", str(src), "-lmacaroons", "-o", str(exe)], check=True)
-    out = subprocess.run([str(exe)], check=True, capture_output=True, text=True).stdout
+    MACAROONS_EXE.parent.mkdir(exist_ok=True)
+    subprocess.run(["gcc", "-O2", str(src), "-lmacaroons", "-o", str(MACAROONS_EXE)], check=True)
+
+
+def bench_libmacaroons_round():
+    """One round of the C peer (one batch per operation)."""
+    out = subprocess.run([str(MACAROONS_EXE), "1", "4000"], check=True, capture_output=True,
+                         text=True).stdout
     r = {k: float(v) * 1e-9 for k, v in (line.split() for line in out.splitlines())}
     r["parse+verify"] = r["verify"]  # its verify figure already includes deserialize
     return r
@@ -244,10 +274,12 @@ def main():
     ap.add_argument("--chart", type=pathlib.Path)
     args = ap.parse_args()
 
-    results = {"velnor": bench_velnor()}
-    for name, fn in (("libmacaroons (C)", bench_libmacaroons), ("PyJWT", bench_pyjwt),
-                     ("pymacaroons", bench_pymacaroons), ("biscuit-python", bench_biscuit)):
-        results[name] = fn()
+    build_libmacaroons()
+    table = {"velnor": bench_velnor(), "PyJWT": bench_pyjwt(), "pymacaroons": bench_pymacaroons(),
+             "biscuit-python": bench_biscuit()}
+    measured = measure_interleaved(table)
+    order = ["velnor", "libmacaroons (C)", "PyJWT", "pymacaroons", "biscuit-python"]
+    results = {name: measured[name] for name in order}
     ratio, floor = floor_ratio()
 
     ops = ["issue", "parse", "attenuate", "verify", "parse+verify", "receipt check"]

@@ -1,7 +1,10 @@
 /* libmacaroons peer benchmark: the same three restrictions as velnor's
  * typical token (an expiry, a tool name, an integer argument bound), checked
  * by general-predicate callbacks the way a gateway would. Prints one line
- * per operation: "<name> <median ns>". Built and run by bench/compare.py. */
+ * per operation: "<name> <median ns>".
+ *   macaroons_bench [rounds [iterations]]
+ * Built and run by bench/compare.py, one round at a time so that its rounds
+ * interleave with the Python libraries'. */
 #include <macaroons.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -49,8 +52,9 @@ static struct macaroon* mint(void) {
   return m;
 }
 
-#define ROUNDS 15
-#define ITERS 20000
+#define MAX_ROUNDS 64
+static int ROUNDS = 15;
+static int ITERS = 20000;
 
 static volatile int sink;
 
@@ -59,9 +63,12 @@ static void report(const char* name, double* samples) {
   printf("%s %.1f\n", name, samples[ROUNDS / 2]);
 }
 
-int main(void) {
+int main(int argc, char** argv) {
   enum macaroon_returncode err;
-  double s[ROUNDS];
+  double s[MAX_ROUNDS];
+  if (argc > 1) ROUNDS = atoi(argv[1]);
+  if (argc > 2) ITERS = atoi(argv[2]);
+  if (ROUNDS < 1 || ROUNDS > MAX_ROUNDS || ITERS < 1) return 2;
 
   struct macaroon* m = mint();
   size_t sz = macaroon_serialize_size_hint(m);
