@@ -29,6 +29,9 @@ crypto::Digest chain_caveat(crypto::ByteView key, const Caveat& caveat);
 // by the raw key bytes.
 crypto::Digest chain_holder_of_key(crypto::ByteView key, crypto::ByteView holder_key);
 
+// Identifiers and predicates are UTF-8 text. The Python binding only ever
+// hands over valid UTF-8; a C++ caller that stores anything else gets a
+// token that the JSON reader refuses to read back.
 struct Capability {
   std::string identifier;
   std::optional<Bytes> holder_of_key;
