@@ -21,6 +21,11 @@ constexpr std::string_view kIdentifier = "cap-7f3a9c";
 constexpr std::string_view kCaveats[] = {"now <= @2030-01-01T00:00:00Z", R"(tool == "search")",
                                          "arg.limit <= 50"};
 
+// The context the Python binding receives for the typical call.
+constexpr std::string_view kContextJson =
+    R"({"nowMs":1700000000000,"caller":"agent-1","tool":"search",)"
+    R"("args":{"query":"weather in Paris","limit":10}})";
+
 struct Fixture {
   Verifier verifier = Verifier::create(crypto::as_bytes(kRoot));
   Auditor auditor = *Auditor::create(crypto::as_bytes(kAuditKey));
@@ -56,12 +61,9 @@ BENCHMARK(BM_VerifyWithContext);
 // write the receipt text into a reused buffer.
 void BM_VerifyFromJson(benchmark::State& state) {
   const Fixture f;
-  const std::string ctx_json =
-      R"({"nowMs":1700000000000,"caller":"agent-1","tool":"search",)"
-      R"("args":{"query":"weather in Paris","limit":10}})";
   std::string out;
   for (auto _ : state) {
-    auto in = read_ctx_in(ctx_json);
+    auto in = read_ctx_in(kContextJson);
     if (!in) {
       state.SkipWithError("context did not read");
       break;
@@ -83,12 +85,9 @@ BENCHMARK(BM_VerifyFromJson);
 // the path the Python binding takes.
 void BM_VerifyFromJsonToText(benchmark::State& state) {
   const Fixture f;
-  const std::string ctx_json =
-      R"({"nowMs":1700000000000,"caller":"agent-1","tool":"search",)"
-      R"("args":{"query":"weather in Paris","limit":10}})";
   std::string out;
   for (auto _ : state) {
-    auto in = read_ctx_in(ctx_json);
+    auto in = read_ctx_in(kContextJson);
     if (!in) {
       state.SkipWithError("context did not read");
       break;

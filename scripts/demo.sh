@@ -1,11 +1,3 @@
 #!/usr/bin/env bash
-# Runs 'make demo' on any Debian machine, installing make itself first when a
-# minimal system lacks it; everything else is installed by the Makefile.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-if ! command -v make >/dev/null 2>&1; then
-  SUDO=""; [[ $(id -u) -ne 0 ]] && SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq make >/dev/null
-fi
-exec make demo
+# make demo, with make installed first where missing.
+exec "$(dirname "$0")/make_target.sh" demo

@@ -40,10 +40,12 @@ def test_module_contents():
 
 
 def test_second_initialisation_is_refused():
-    spec = importlib.util.spec_from_file_location("velnor._native", _native.__file__)
+    # Loading the same shared object again under a fresh module object runs
+    # its initialisation a second time.
+    found = importlib.util.spec_from_file_location("velnor._native", _native.__file__)
     with pytest.raises(ImportError):
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        module = importlib.util.module_from_spec(found)
+        found.loader.exec_module(module)
 
 
 METHOD_DOCS = [
