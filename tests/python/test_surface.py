@@ -5,6 +5,9 @@ import copy
 import importlib.util
 import inspect
 import pickle
+import shutil
+import subprocess
+import sys
 import weakref
 
 import pytest
@@ -37,6 +40,17 @@ def test_module_contents():
     assert _native.__name__ == "velnor._native" or _native.__name__ == "_native"
     doc = _native.__doc__.split("\n")
     assert len(doc) == 2 and "native" in doc[0].lower() and "`velnor`" in doc[1]
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or shutil.which("nm") is None,
+                    reason="ELF dynamic symbols, read with binutils' nm")
+def test_extension_exports_only_its_init_function():
+    # Anything else exported could be interposed by another library loaded
+    # into the same process, and would leak the core's internals.
+    out = subprocess.run(["nm", "-D", "--defined-only", _native.__file__],
+                         check=True, capture_output=True, text=True).stdout
+    exported = [line.split()[-1] for line in out.splitlines() if line.strip()]
+    assert exported == ["PyInit__native"]
 
 
 def test_second_initialisation_is_refused():
