@@ -82,26 +82,45 @@ void append_outcome(std::string& out, const Outcome& outcome) {
   out.push_back('}');
 }
 
+// Where the parts that the receipt JSON repeats word for word lie in the
+// signing input, so that signing and writing a receipt escape each string
+// once: the head runs from "capability_identifier" to the opening brace of
+// the summary, `who` is its caller and tool, the tail runs from the
+// summary's closing brace to the end of the timestamp.
+struct Marks {
+  std::size_t head_begin = 0, head_end = 0;
+  std::size_t who_begin = 0, who_end = 0;
+  std::size_t tail_end = 0;
+};
+
 // The signed bytes. Members go out already in ascending byte order of their
 // names at every level, which is what sorting a tree of the record would
 // give; the top-level signature is not part of what it signs.
-void append_signing_input(std::string& out, const ReceiptView& r) {
+void append_signing_input(std::string& out, const ReceiptView& r, Marks& m) {
   out.push_back(static_cast<char>(kSigningInputTag));
   out.push_back(static_cast<char>(r.version));
-  out.append(R"({"capability_identifier":)");
+  out.push_back('{');
+  m.head_begin = out.size();
+  out.append(R"("capability_identifier":)");
   json::append_string(out, r.capability_identifier);
   out.append(R"(,"caveats":)");
   append_caveats(out, r.caveats);
-  out.append(R"(,"context_summary":{"args_hash":)");
+  out.append(R"(,"context_summary":{)");
+  m.head_end = out.size();
+  out.append(R"("args_hash":)");
   json::append_string(out, r.args_hash);
-  out.append(R"(,"caller":)");
+  out.push_back(',');
+  m.who_begin = out.size();
+  out.append(R"("caller":)");
   json::append_string(out, r.caller);
   out.append(R"(,"tool":)");
   json::append_string(out, r.tool);
+  m.who_end = out.size();
   out.append(R"(},"outcome":)");
   append_outcome(out, r.outcome);
   out.append(R"(,"timestamp_ms":)");
   json::append_uint(out, r.timestamp_ms);
+  m.tail_end = out.size();
   out.append(R"(,"version":)");
   json::append_uint(out, r.version);
   out.push_back('}');
@@ -147,14 +166,41 @@ std::uint64_t to_unix_ms(const Instant& t) {
 // signing and checking need no allocation of their own once the buffer has
 // grown to a typical receipt. One that grew for an unusually large receipt
 // is given back on the next call.
-std::string_view signing_buffer(const ReceiptView& r) {
+std::string_view signing_buffer(const ReceiptView& r, Marks& marks) {
   constexpr std::size_t kKeepLimit = 16 * 1024;
   thread_local std::string buf;
   if (buf.capacity() > kKeepLimit) std::string().swap(buf);
   buf.clear();
   buf.reserve(estimated_size(r));
-  append_signing_input(buf, r);
+  append_signing_input(buf, r, marks);
   return buf;
+}
+
+std::string_view signing_buffer(const ReceiptView& r) {
+  Marks unused;
+  return signing_buffer(r, unused);
+}
+
+// The receipt JSON of a freshly signed receipt, assembled from the escaped
+// parts of its signing input. Produces exactly what append_receipt_json
+// writes for the same record.
+void append_receipt_from_signed(std::string& out, std::string_view input, const Marks& m,
+                                std::string_view args_hash, const crypto::Digest& signature) {
+  const std::string_view head = input.substr(m.head_begin, m.head_end - m.head_begin);
+  const std::string_view who = input.substr(m.who_begin, m.who_end - m.who_begin);
+  const std::string_view tail = input.substr(m.who_end, m.tail_end - m.who_end);
+  out.reserve(out.size() + input.size() + 2 * crypto::kDigestLen + 64);
+  out.append(R"({"version":)");
+  json::append_uint(out, RECEIPT_SCHEMA_VERSION);
+  out.push_back(',');
+  out.append(head);
+  out.append(who);
+  out.append(R"(,"args_hash":)");
+  json::append_string(out, args_hash);
+  out.append(tail);
+  out.append(R"(,"signature":")");
+  hex_append(out, signature.span());
+  out.append(R"("})");
 }
 
 Bytes to_bytes(const crypto::Digest& d) { return Bytes(d.bytes.begin(), d.bytes.end()); }
@@ -190,7 +236,8 @@ std::expected<std::string, std::string> signing_input(const Receipt& receipt) {
   const ReceiptView view = view_of(receipt);
   std::string out;
   out.reserve(estimated_size(view));
-  append_signing_input(out, view);
+  Marks unused;
+  append_signing_input(out, view, unused);
   return out;
 }
 
@@ -224,12 +271,15 @@ Receipt Auditor::sign(const Capability& cap, const Context& context, Outcome out
 
 void Auditor::sign_json(const Capability& cap, const Context& context, const Outcome& outcome,
                         std::string& out) const {
-  const std::string args_hash = context.args_hash();
-  ReceiptView view{RECEIPT_SCHEMA_VERSION, cap.identifier, cap.caveats, context.caller, context.tool,
-                   args_hash, outcome, to_unix_ms(context.now), {}};
-  const crypto::Digest signature = key_.sign(crypto::as_bytes(signing_buffer(view)));
-  view.signature = signature.span();
-  append_receipt_json(out, view);
+  char hash_hex[2 * crypto::kDigestLen];
+  hex_write(hash_hex, context.args_digest().span());
+  const std::string_view args_hash(hash_hex, sizeof hash_hex);
+  const ReceiptView view{RECEIPT_SCHEMA_VERSION, cap.identifier, cap.caveats, context.caller,
+                         context.tool, args_hash, outcome, to_unix_ms(context.now), {}};
+  Marks marks;
+  const std::string_view input = signing_buffer(view, marks);
+  const crypto::Digest signature = key_.sign(crypto::as_bytes(input));
+  append_receipt_from_signed(out, input, marks, args_hash, signature);
 }
 
 std::expected<void, AuditError> Auditor::verify(const Receipt& receipt) const {

@@ -312,17 +312,19 @@ Instant Instant::now() {
   return {static_cast<std::int64_t>(ts.tv_sec), static_cast<std::uint32_t>(ts.tv_nsec)};
 }
 
-std::string Context::args_hash() const {
+crypto::Digest Context::args_digest() const {
   // One buffer per thread: the canonical text is needed only until it is
   // hashed. One that grew for unusually large arguments is given back.
   constexpr std::size_t kKeepLimit = 16 * 1024;
   thread_local std::string canonical;
   canonical.clear();
   write_canonical(args, canonical);
-  const crypto::Digest digest = crypto::sha256(crypto::as_bytes(canonical));
+  crypto::Digest digest = crypto::sha256(crypto::as_bytes(canonical));
   if (canonical.capacity() > kKeepLimit) std::string().swap(canonical);
-  return hex_encode(digest.span());
+  return digest;
 }
+
+std::string Context::args_hash() const { return hex_encode(args_digest().span()); }
 
 std::expected<CtxIn, std::string> read_ctx_in(std::string_view json) { return json::read_ctx_in(json); }
 

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/internal/crypto.hpp"
+
 namespace velnor {
 
 // A JSON value whose numbers keep their exact source text ("1.50", "-0" and
@@ -90,6 +92,8 @@ struct Context {
 
   // Lowercase hex SHA-256 of write_canonical(args): 64 characters.
   std::string args_hash() const;
+  // The same hash as bytes, for writers that format it themselves.
+  crypto::Digest args_digest() const;
 };
 
 // The context as read from the caller's JSON: "nowMs", "caller", "tool",

@@ -15,14 +15,20 @@ constexpr int nibble(unsigned char c) {
 
 }  // namespace
 
+void hex_write(char* out, std::span<const std::uint8_t> bytes) {
+  for (const std::uint8_t b : bytes) {
+    *out++ = kDigits[b >> 4];
+    *out++ = kDigits[b & 0xF];
+  }
+}
+
 void hex_append(std::string& out, std::span<const std::uint8_t> bytes) {
   const std::size_t start = out.size();
-  out.resize(start + 2 * bytes.size());
-  char* p = out.data() + start;
-  for (const std::uint8_t b : bytes) {
-    *p++ = kDigits[b >> 4];
-    *p++ = kDigits[b & 0xF];
-  }
+  const std::size_t size = start + 2 * bytes.size();
+  out.resize_and_overwrite(size, [&](char* p, std::size_t) {
+    hex_write(p + start, bytes);
+    return size;
+  });
 }
 
 std::string hex_encode(std::span<const std::uint8_t> bytes) {
