@@ -3,6 +3,7 @@
 #include "binding/binding.hpp"
 
 #include "core/context.hpp"
+#include "core/internal/per_thread.hpp"
 
 namespace velnor::py {
 
@@ -14,14 +15,12 @@ namespace {
 constexpr std::size_t kReceiptReserve = 512;
 constexpr std::size_t kReceiptKeepLimit = 16 * 1024;
 
-std::string& receipt_buffer() {
-  thread_local std::string buf = [] {
-    std::string s;
-    s.reserve(kReceiptReserve);
-    return s;
-  }();
-  return buf;
-}
+struct ReceiptBuffer {
+  std::string text;
+  ReceiptBuffer() { text.reserve(kReceiptReserve); }
+};
+
+std::string& receipt_buffer() { return detail::PerThread<ReceiptBuffer, ReceiptBuffer>::get().text; }
 
 PyObject* verifier_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -64,7 +63,10 @@ PyObject* verifier_verify_with_context(PyObject* self, PyObject* const* args, Py
         reinterpret_cast<AuditorObject*>(auditor_obj)->value, out);
     if (!written) return raise_core(written.error());
     PyObject* result = to_str(out);
-    if (out.capacity() > kReceiptKeepLimit) std::string().swap(out);
+    if (out.capacity() > kReceiptKeepLimit) {
+      std::string().swap(out);
+      out.reserve(kReceiptReserve);
+    }
     if (result == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
       // Only text that was never valid UTF-8 can get here (a parsed token's
       // identifier or predicate); the caller gets no receipt rather than a

@@ -8,6 +8,7 @@
 #include "core/hex.hpp"
 #include "core/internal/json_reader.hpp"
 #include "core/internal/json_write.hpp"
+#include "core/internal/per_thread.hpp"
 
 namespace velnor {
 namespace {
@@ -168,7 +169,7 @@ std::uint64_t to_unix_ms(const Instant& t) {
 // is given back on the next call.
 std::string_view signing_buffer(const ReceiptView& r, Marks& marks) {
   constexpr std::size_t kKeepLimit = 16 * 1024;
-  thread_local std::string buf;
+  std::string& buf = detail::PerThread<std::string, Marks>::get();
   if (buf.capacity() > kKeepLimit) std::string().swap(buf);
   buf.clear();
   buf.reserve(estimated_size(r));

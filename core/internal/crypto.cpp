@@ -6,6 +6,8 @@
 
 #include <openssl/evp.h>
 
+#include "core/internal/per_thread.hpp"
+
 namespace velnor::crypto {
 namespace {
 
@@ -57,10 +59,11 @@ MdCtxPtr new_ctx() {
 
 // One scratch context per thread, so concurrent callers share no mutable
 // state and nothing is allocated per call beyond what the copy needs.
-EVP_MD_CTX* scratch() {
-  thread_local const MdCtxPtr ctx = new_ctx();
-  return ctx.get();
-}
+struct Scratch {
+  MdCtxPtr ctx = new_ctx();
+};
+
+EVP_MD_CTX* scratch() { return detail::PerThread<Scratch, Scratch>::get().ctx.get(); }
 
 // An empty span may carry a null pointer, which OpenSSL does not accept.
 void update(EVP_MD_CTX* ctx, ByteView data) {
