@@ -98,30 +98,33 @@ struct Marks {
 // names at every level, which is what sorting a tree of the record would
 // give; the top-level signature is not part of what it signs.
 void append_signing_input(std::string& out, const ReceiptView& r, Marks& m) {
+  out.reserve(out.size() + estimated_size(r));
+  const std::size_t base = out.size();
+  auto pos = [&] { return out.size() - base; };
   out.push_back(static_cast<char>(kSigningInputTag));
   out.push_back(static_cast<char>(r.version));
   out.push_back('{');
-  m.head_begin = out.size();
+  m.head_begin = pos();
   out.append(R"("capability_identifier":)");
   json::append_string(out, r.capability_identifier);
   out.append(R"(,"caveats":)");
   append_caveats(out, r.caveats);
   out.append(R"(,"context_summary":{)");
-  m.head_end = out.size();
+  m.head_end = pos();
   out.append(R"("args_hash":)");
   json::append_string(out, r.args_hash);
   out.push_back(',');
-  m.who_begin = out.size();
+  m.who_begin = pos();
   out.append(R"("caller":)");
   json::append_string(out, r.caller);
   out.append(R"(,"tool":)");
   json::append_string(out, r.tool);
-  m.who_end = out.size();
+  m.who_end = pos();
   out.append(R"(},"outcome":)");
   append_outcome(out, r.outcome);
   out.append(R"(,"timestamp_ms":)");
   json::append_uint(out, r.timestamp_ms);
-  m.tail_end = out.size();
+  m.tail_end = pos();
   out.append(R"(,"version":)");
   json::append_uint(out, r.version);
   out.push_back('}');
@@ -172,7 +175,6 @@ std::string_view signing_buffer(const ReceiptView& r, Marks& marks) {
   std::string& buf = detail::PerThread<std::string, Marks>::get();
   if (buf.capacity() > kKeepLimit) std::string().swap(buf);
   buf.clear();
-  buf.reserve(estimated_size(r));
   append_signing_input(buf, r, marks);
   return buf;
 }
@@ -236,7 +238,6 @@ std::string AuditError::display() const {
 std::expected<std::string, std::string> signing_input(const Receipt& receipt) {
   const ReceiptView view = view_of(receipt);
   std::string out;
-  out.reserve(estimated_size(view));
   Marks unused;
   append_signing_input(out, view, unused);
   return out;

@@ -1,5 +1,8 @@
 #include "core/hex.hpp"
 
+#include <array>
+#include <cstring>
+
 namespace velnor {
 namespace {
 
@@ -13,12 +16,22 @@ constexpr int nibble(unsigned char c) {
   return -1;
 }
 
+// Both digits of every byte value, so that each byte is one two-byte copy.
+constexpr std::array<char, 512> kPairs = [] {
+  std::array<char, 512> t{};
+  for (std::size_t b = 0; b < 256; ++b) {
+    t[2 * b] = kDigits[b >> 4];
+    t[2 * b + 1] = kDigits[b & 0xF];
+  }
+  return t;
+}();
+
 }  // namespace
 
 void hex_write(char* out, std::span<const std::uint8_t> bytes) {
   for (const std::uint8_t b : bytes) {
-    *out++ = kDigits[b >> 4];
-    *out++ = kDigits[b & 0xF];
+    std::memcpy(out, &kPairs[2 * std::size_t{b}], 2);
+    out += 2;
   }
 }
 

@@ -1,9 +1,14 @@
 #include "core/internal/json_write.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace velnor::json {
 namespace {
@@ -31,28 +36,92 @@ bool needs_escape(std::uint64_t w) {
   return ((control | has_quote | has_backslash) & kHigh) != 0;
 }
 
-// Index of the first byte that must be escaped, or s.size().
+std::uint64_t load8(const char* p) {
+  std::uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+#if defined(__SSE2__)
+// Bit k set when byte k of the sixteen at `p` must be escaped.
+unsigned escape_mask16(const char* p) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+  const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
+  // Unsigned c <= 0x1f exactly when min(c, 0x1f) == c.
+  const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1f)), v);
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, backslash), control)));
+}
+#endif
+
+// Index of the first byte at or after `i` that must be escaped, or
+// s.size(). Every JSON string the library writes goes through here, most of
+// them clean, so the scan takes sixteen bytes at a time where it can. The
+// tail of a longer string is checked as its last sixteen (or eight) bytes,
+// overlapping bytes already known to be clean; nothing is read outside `s`.
 std::size_t first_to_escape(std::string_view s, std::size_t i) {
   const std::size_t n = s.size();
-  while (n - i >= 8) {
-    std::uint64_t w;
-    std::memcpy(&w, s.data() + i, sizeof w);
-    if (needs_escape(w)) break;
-    i += 8;
+  const char* d = s.data();
+#if defined(__SSE2__)
+  if (n >= 16) {
+    for (; n - i >= 16; i += 16) {
+      if (const unsigned m = escape_mask16(d + i); m != 0) return i + static_cast<std::size_t>(std::countr_zero(m));
+    }
+    // Bit k of the shifted mask is position i + k.
+    const unsigned m = escape_mask16(d + n - 16) >> (16 - (n - i));
+    return m != 0 ? i + static_cast<std::size_t>(std::countr_zero(m)) : n;
   }
-  while (i < n && kEscape[static_cast<unsigned char>(s[i])] == 0) ++i;
+#endif
+  for (; n - i >= 8; i += 8) {
+    if (needs_escape(load8(d + i))) break;
+  }
+  if (n - i < 8 && n >= 8 && !needs_escape(load8(d + n - 8))) return n;
+  while (i < n && kEscape[static_cast<unsigned char>(d[i])] == 0) ++i;
   return i;
+}
+
+// Bytes append_string writes for `s`.
+std::size_t string_size(std::string_view s) {
+  std::size_t size = s.size() + 2;
+  for (std::size_t i = first_to_escape(s, 0); i < s.size(); i = first_to_escape(s, i + 1)) {
+    size += kEscape[static_cast<unsigned char>(s[i])] == 'u' ? 5 : 1;
+  }
+  return size;
+}
+
+// Writes `s` escaped at `p`, into room of string_size(s); returns the end.
+char* put_string(char* p, std::string_view s) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  const std::size_t n = s.size();
+  *p++ = '"';
+  std::size_t run = 0;  // start of the pending unescaped run
+  for (std::size_t i = first_to_escape(s, 0); i < n; i = first_to_escape(s, run)) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    std::memcpy(p, s.data() + run, i - run);
+    p += i - run;
+    *p++ = '\\';
+    if (kEscape[c] == 'u') {
+      const char u[5] = {'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+      std::memcpy(p, u, sizeof u);
+      p += sizeof u;
+    } else {
+      *p++ = kEscape[c];
+    }
+    run = i + 1;
+  }
+  if (n != run) std::memcpy(p, s.data() + run, n - run);
+  p += n - run;
+  *p++ = '"';
+  return p;
 }
 
 }  // namespace
 
 void append_string(std::string& out, std::string_view s) {
-  static constexpr char kHex[] = "0123456789abcdef";
   const std::size_t n = s.size();
-  std::size_t i = first_to_escape(s, 0);
   const std::size_t old = out.size();
-  if (i == n) {
-    // Nothing to escape, the usual case: one write of the whole literal.
+  if (first_to_escape(s, 0) == n) {
+    // Nothing to escape, the usual case: one scan and one copy.
     const std::size_t size = old + n + 2;
     out.resize_and_overwrite(size, [&](char* p, std::size_t) {
       p[old] = '"';
@@ -62,24 +131,11 @@ void append_string(std::string& out, std::string_view s) {
     });
     return;
   }
-  out.reserve(old + n + 2);
-  out.push_back('"');
-  std::size_t run = 0;  // start of the pending unescaped run
-  while (i < n) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    out.append(s.data() + run, i - run);
-    if (kEscape[c] == 'u') {
-      const char u[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
-      out.append(u, 6);
-    } else {
-      const char pair[2] = {'\\', kEscape[c]};
-      out.append(pair, 2);
-    }
-    run = i + 1;
-    i = first_to_escape(s, run);
-  }
-  out.append(s.data() + run, n - run);
-  out.push_back('"');
+  const std::size_t size = old + string_size(s);
+  out.resize_and_overwrite(size, [&](char* p, std::size_t) {
+    put_string(p + old, s);
+    return size;
+  });
 }
 
 void append_uint(std::string& out, unsigned long long v) {

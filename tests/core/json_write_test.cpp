@@ -1,5 +1,6 @@
-// The string escaper skips clean text a word at a time; every byte class
-// must still be caught wherever it falls relative to those words.
+// The string escaper skips clean text sixteen or eight bytes at a time and
+// checks tails as overlapping blocks; every byte class must still be caught
+// wherever it falls relative to those blocks.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -64,10 +65,10 @@ TEST(JsonWrite, FixedCases) {
   }
 }
 
-// Every byte value at every offset of strings around the word size, after
+// Every byte value at every offset of strings around the block sizes, after
 // text already in the buffer.
 TEST(JsonWrite, EveryByteAtEveryOffsetMatchesReference) {
-  for (std::size_t len = 1; len <= 19; ++len) {
+  for (std::size_t len = 1; len <= 40; ++len) {
     for (std::size_t at = 0; at < len; ++at) {
       for (int b = 0; b < 256; ++b) {
         std::string s(len, 'x');
@@ -75,6 +76,30 @@ TEST(JsonWrite, EveryByteAtEveryOffsetMatchesReference) {
         ASSERT_EQ(escaped(s, "pre"), "pre" + reference(s)) << "len " << len << " at " << at << " byte " << b;
       }
     }
+  }
+}
+
+// A second escape found by resuming the scan past the first, in a block or
+// in an overlapping tail.
+TEST(JsonWrite, TwoEscapesAtEveryPairOfOffsets) {
+  for (std::size_t len = 2; len <= 40; ++len) {
+    for (std::size_t a = 0; a < len; ++a) {
+      for (std::size_t b = a + 1; b < len; ++b) {
+        std::string s(len, 'y');
+        s[a] = '"';
+        s[b] = '\x01';
+        ASSERT_EQ(escaped(s), reference(s)) << "len " << len << " at " << a << ", " << b;
+      }
+    }
+  }
+}
+
+TEST(JsonWrite, UnsignedDecimal) {
+  for (const unsigned long long v : {0ull, 9ull, 10ull, 99ull, 100ull, 1999ull, 1700000000123ull,
+                                     18446744073709551615ull}) {
+    std::string appended;
+    json::append_uint(appended, v);
+    EXPECT_EQ(appended, std::to_string(v));
   }
 }
 
