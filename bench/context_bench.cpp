@@ -20,6 +20,17 @@ void BM_ReadCtxIn(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadCtxIn);
 
+// What a verification does with the text before any hashing.
+void BM_ReadIntoContext(benchmark::State& state) {
+  for (auto _ : state) {
+    auto in = velnor::read_ctx_in(kCtx);
+    velnor::Context ctx = velnor::into_context(std::move(*in));
+    benchmark::DoNotOptimize(ctx);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kCtx.size()));
+}
+BENCHMARK(BM_ReadIntoContext);
+
 void BM_ArgsHash(benchmark::State& state) {
   auto in = velnor::read_ctx_in(R"({"caller":"a","tool":"t","args":{"query":"weather in Paris","limit":10}})");
   const velnor::Context ctx = velnor::into_context(std::move(*in));

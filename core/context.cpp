@@ -13,19 +13,7 @@
 
 namespace velnor {
 
-// The heap part of an array or object. `up` is scratch space for the
-// iterative destructor: it links a node to the node it was found in, so
-// tearing down a deep tree needs neither recursion nor a work list (and so
-// cannot fail for lack of memory while it frees memory).
-struct JsonNode {
-  JsonValue::Array items;
-  JsonValue::Object members;
-  JsonNode* up = nullptr;
-};
-
 namespace {
-
-JsonNode* node_of(void* p) { return static_cast<JsonNode*>(p); }
 
 // Insertion sort is stable and allocation-free; arguments rarely have more
 // than a handful of members.
@@ -38,7 +26,41 @@ bool key_less(const JsonValue::Member& a, const JsonValue::Member& b) {
 
 }  // namespace
 
-JsonValue::JsonValue() noexcept : kind_(Kind::Null) {}
+void JsonValue::sort_unique(Object& members) {
+  bool repeated = false;
+  if (members.size() <= kSmallObject) {
+    // Each member moves left past the larger keys and stops at the largest
+    // key not above its own. When an equal key was given before it, that
+    // is where it stops, so comparing at the stop finds every repeat.
+    for (std::size_t i = 1; i < members.size(); ++i) {
+      int order = members[i].first.compare(members[i - 1].first);
+      if (order >= 0) {
+        repeated |= order == 0;
+        continue;
+      }
+      Member moving = std::move(members[i]);
+      std::size_t j = i;
+      do {
+        members[j] = std::move(members[j - 1]);
+        --j;
+      } while (j > 0 && (order = moving.first.compare(members[j - 1].first)) < 0);
+      repeated |= j > 0 && order == 0;
+      members[j] = std::move(moving);
+    }
+  } else {
+    std::stable_sort(members.begin(), members.end(), key_less);
+    repeated = true;
+  }
+  if (!repeated) return;
+  // Equal keys now sit together in input order; keep the last of each run.
+  std::size_t out = 0;
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    if (i + 1 < members.size() && members[i + 1].first == members[i].first) continue;
+    if (out != i) members[out] = std::move(members[i]);
+    ++out;
+  }
+  members.erase(members.begin() + static_cast<std::ptrdiff_t>(out), members.end());
+}
 
 JsonValue JsonValue::boolean(bool b) {
   JsonValue v;
@@ -49,82 +71,77 @@ JsonValue JsonValue::boolean(bool b) {
 
 JsonValue JsonValue::number(std::string text) {
   JsonValue v;
+  std::construct_at(&v.text_, std::move(text));
   v.kind_ = Kind::Number;
-  v.text_ = std::move(text);
   return v;
 }
 
 JsonValue JsonValue::string(std::string s) {
   JsonValue v;
+  std::construct_at(&v.text_, std::move(s));
   v.kind_ = Kind::String;
-  v.text_ = std::move(s);
   return v;
 }
 
 JsonValue JsonValue::array(Array elements) {
   JsonValue v;
-  auto* node = new JsonNode;
-  node->items = std::move(elements);
+  std::construct_at(&v.items_, std::move(elements));
   v.kind_ = Kind::Array;
-  v.children_ = node;
   return v;
 }
 
 JsonValue JsonValue::object(Object members) {
-  if (members.size() <= kSmallObject) {
-    for (std::size_t i = 1; i < members.size(); ++i) {
-      for (std::size_t j = i; j > 0 && key_less(members[j], members[j - 1]); --j) {
-        std::swap(members[j], members[j - 1]);
-      }
-    }
-  } else {
-    std::stable_sort(members.begin(), members.end(), key_less);
-  }
-  // Equal keys now sit together in input order; keep the last of each run.
-  std::size_t out = 0;
-  for (std::size_t i = 0; i < members.size(); ++i) {
-    if (i + 1 < members.size() && members[i + 1].first == members[i].first) continue;
-    if (out != i) members[out] = std::move(members[i]);
-    ++out;
-  }
-  members.resize(out);
+  sort_unique(members);
   JsonValue v;
-  auto* node = new JsonNode;
-  node->members = std::move(members);
+  std::construct_at(&v.members_, std::move(members));
   v.kind_ = Kind::Object;
-  v.children_ = node;
   return v;
 }
 
-JsonValue::JsonValue(const JsonValue& other) : kind_(other.kind_), bool_(other.bool_), text_(other.text_) {
-  if (other.children_ == nullptr) return;
-  // Build into a local so that a failed allocation frees what was copied.
+JsonValue::JsonValue(const JsonValue& other) : kind_(Kind::Null), bool_(other.bool_) {
+  // Build into a local, so that a failed allocation frees what was copied.
+  // Containers are copied empty first and filled from the work list; a
+  // container not reached yet is null, so the partial tree stays valid.
   JsonValue root;
-  root.kind_ = other.kind_;
-  root.children_ = new JsonNode;
-  std::vector<std::pair<const JsonNode*, JsonNode*>> work;
-  work.emplace_back(node_of(other.children_), node_of(root.children_));
+  std::vector<std::pair<const JsonValue*, JsonValue*>> work;
   auto shallow = [&work](const JsonValue& src, JsonValue& dst) {
-    dst.kind_ = src.kind_;
     dst.bool_ = src.bool_;
-    dst.text_ = src.text_;
-    if (src.children_ != nullptr) {
-      dst.children_ = new JsonNode;
-      work.emplace_back(node_of(src.children_), node_of(dst.children_));
+    switch (src.kind_) {
+      case Kind::Null:
+      case Kind::Bool:
+        dst.kind_ = src.kind_;
+        break;
+      case Kind::Number:
+      case Kind::String:
+        std::construct_at(&dst.text_, src.text_);
+        dst.kind_ = src.kind_;
+        break;
+      case Kind::Array:
+      case Kind::Object:
+        work.emplace_back(&src, &dst);
+        break;
     }
   };
+  shallow(other, root);
   while (!work.empty()) {
     auto [src, dst] = work.back();
     work.pop_back();
-    dst->items.resize(src->items.size());
-    for (std::size_t i = 0; i < src->items.size(); ++i) shallow(src->items[i], dst->items[i]);
-    dst->members.resize(src->members.size());
-    for (std::size_t i = 0; i < src->members.size(); ++i) {
-      dst->members[i].first = src->members[i].first;
-      shallow(src->members[i].second, dst->members[i].second);
+    if (src->kind_ == Kind::Array) {
+      std::construct_at(&dst->items_);
+      dst->kind_ = Kind::Array;
+      dst->items_.resize(src->items_.size());
+      for (std::size_t i = 0; i < src->items_.size(); ++i) shallow(src->items_[i], dst->items_[i]);
+    } else {
+      std::construct_at(&dst->members_);
+      dst->kind_ = Kind::Object;
+      dst->members_.resize(src->members_.size());
+      for (std::size_t i = 0; i < src->members_.size(); ++i) {
+        dst->members_[i].first = src->members_[i].first;
+        shallow(src->members_[i].second, dst->members_[i].second);
+      }
     }
   }
-  children_ = std::exchange(root.children_, nullptr);
+  take(root);
 }
 
 JsonValue& JsonValue::operator=(const JsonValue& other) {
@@ -132,77 +149,68 @@ JsonValue& JsonValue::operator=(const JsonValue& other) {
   return *this;
 }
 
-JsonValue::JsonValue(JsonValue&& other) noexcept
-    : kind_(other.kind_), bool_(other.bool_), text_(std::move(other.text_)),
-      children_(std::exchange(other.children_, nullptr)) {
-  other.kind_ = Kind::Null;
-}
-
-JsonValue& JsonValue::operator=(JsonValue&& other) noexcept {
-  if (this != &other) {
-    destroy();
-    kind_ = std::exchange(other.kind_, Kind::Null);
-    bool_ = other.bool_;
-    text_ = std::move(other.text_);
-    children_ = std::exchange(other.children_, nullptr);
-  }
-  return *this;
-}
-
-JsonValue::~JsonValue() { destroy(); }
-
-void JsonValue::destroy() noexcept {
-  JsonNode* cur = node_of(std::exchange(children_, nullptr));
-  if (cur != nullptr) cur->up = nullptr;
-  // Children are freed from the back. An element that owns a node is
-  // detached and descended into; `up` brings us back once it is empty.
-  while (cur != nullptr) {
+void JsonValue::destroy_tree() noexcept {
+  // Children are freed from the back. A child that is a container is
+  // descended into, remembering where it was found in its `up_`; once
+  // empty, it releases its storage, turns null and is popped from there.
+  // Popping only ever destroys a leaf, so no destructor recurses.
+  JsonValue* cur = this;
+  cur->up_ = nullptr;
+  for (;;) {
     JsonValue* last = nullptr;
-    if (!cur->items.empty()) {
-      last = &cur->items.back();
-    } else if (!cur->members.empty()) {
-      last = &cur->members.back().second;
+    if (cur->kind_ == Kind::Array) {
+      if (!cur->items_.empty()) last = &cur->items_.back();
+    } else if (!cur->members_.empty()) {
+      last = &cur->members_.back().second;
     }
-    if (last == nullptr) {
-      JsonNode* up = cur->up;
-      delete cur;
-      cur = up;
+    if (last != nullptr && last->is_container()) {
+      last->up_ = cur;
+      cur = last;
       continue;
     }
-    if (last->children_ != nullptr) {
-      JsonNode* child = node_of(std::exchange(last->children_, nullptr));
-      child->up = cur;
-      cur = child;
+    if (last != nullptr) {
+      if (cur->kind_ == Kind::Array) {
+        cur->items_.pop_back();
+      } else {
+        cur->members_.pop_back();
+      }
       continue;
     }
-    if (!cur->items.empty()) {
-      cur->items.pop_back();
+    if (cur->kind_ == Kind::Array) {
+      std::destroy_at(&cur->items_);
     } else {
-      cur->members.pop_back();
+      std::destroy_at(&cur->members_);
     }
+    cur->kind_ = Kind::Null;
+    if (cur == this) return;
+    cur = cur->up_;
   }
 }
 
 bool JsonValue::as_bool() const { return bool_; }
-const std::string& JsonValue::number_text() const { return text_; }
-const std::string& JsonValue::as_string() const { return text_; }
+
+const std::string& JsonValue::number_text() const {
+  static const std::string kEmpty;
+  return kind_ == Kind::Number || kind_ == Kind::String ? text_ : kEmpty;
+}
+
+const std::string& JsonValue::as_string() const { return number_text(); }
 
 const JsonValue::Array& JsonValue::as_array() const {
   static const Array kEmpty;
-  return children_ != nullptr ? node_of(children_)->items : kEmpty;
+  return kind_ == Kind::Array ? items_ : kEmpty;
 }
 
 const JsonValue::Object& JsonValue::as_object() const {
   static const Object kEmpty;
-  return children_ != nullptr ? node_of(children_)->members : kEmpty;
+  return kind_ == Kind::Object ? members_ : kEmpty;
 }
 
 const JsonValue* JsonValue::find(std::string_view key) const {
   if (kind_ != Kind::Object) return nullptr;
-  const Object& members = as_object();
-  auto it = std::lower_bound(members.begin(), members.end(), key,
+  auto it = std::lower_bound(members_.begin(), members_.end(), key,
                              [](const Member& m, std::string_view k) { return std::string_view(m.first) < k; });
-  if (it == members.end() || it->first != key) return nullptr;
+  if (it == members_.end() || it->first != key) return nullptr;
   return &it->second;
 }
 
@@ -329,13 +337,15 @@ std::string Context::args_hash() const { return hex_encode(args_digest().span())
 std::expected<CtxIn, std::string> read_ctx_in(std::string_view json) { return json::read_ctx_in(json); }
 
 Context into_context(CtxIn&& in) {
-  Context ctx;
-  ctx.caller = std::move(in.caller);
-  ctx.tool = std::move(in.tool);
-  ctx.now = in.now_ms ? Instant::from_unix_ms(*in.now_ms) : Instant::now();
-  ctx.args = std::move(in.args);
-  ctx.env = std::move(in.env);
-  return ctx;
+  // Moves straight into the members; default construction followed by
+  // assignment would set each of them twice.
+  return Context{
+      .caller = std::move(in.caller),
+      .tool = std::move(in.tool),
+      .now = in.now_ms ? Instant::from_unix_ms(*in.now_ms) : Instant::now(),
+      .args = std::move(in.args),
+      .env = std::move(in.env),
+  };
 }
 
 }  // namespace velnor

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <expected>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,11 +16,16 @@
 
 namespace velnor {
 
+namespace json {
+class TreeBuilder;
+}
+
 // A JSON value whose numbers keep their exact source text ("1.50", "-0" and
 // "1E3" stay as written). An object holds each key once, members kept in
 // ascending order of the keys' UTF-8 bytes; when the input repeats a key
-// the later member wins. Copy, destruction and canonical writing use an
-// explicit stack, so nesting depth never turns into recursion depth.
+// the later member wins. Copy, comparison and canonical writing use an
+// explicit stack and destruction walks the tree in place, so nesting depth
+// never turns into recursion depth.
 class JsonValue {
  public:
   enum class Kind : std::uint8_t { Null, Bool, Number, String, Array, Object };
@@ -27,7 +33,7 @@ class JsonValue {
   using Member = std::pair<std::string, JsonValue>;
   using Object = std::vector<Member>;
 
-  JsonValue() noexcept;  // null
+  JsonValue() noexcept : kind_(Kind::Null) {}  // null
   static JsonValue null() { return JsonValue(); }
   static JsonValue boolean(bool b);
   // `text` must be an RFC 8259 number; the reader guarantees it.
@@ -39,9 +45,15 @@ class JsonValue {
 
   JsonValue(const JsonValue& other);
   JsonValue& operator=(const JsonValue& other);
-  JsonValue(JsonValue&& other) noexcept;
-  JsonValue& operator=(JsonValue&& other) noexcept;
-  ~JsonValue();
+  JsonValue(JsonValue&& other) noexcept : kind_(Kind::Null) { take(other); }
+  JsonValue& operator=(JsonValue&& other) noexcept {
+    if (this != &other) {
+      destroy();
+      take(other);
+    }
+    return *this;
+  }
+  ~JsonValue() { destroy(); }
 
   Kind kind() const { return kind_; }
   bool is_null() const { return kind_ == Kind::Null; }
@@ -58,12 +70,70 @@ class JsonValue {
   bool operator==(const JsonValue& other) const;
 
  private:
-  void destroy() noexcept;
+  // The reader fills a tree in place as parser events arrive, which the
+  // value-returning factories above would make a chain of moves.
+  friend class json::TreeBuilder;
+
+  bool is_container() const { return kind_ == Kind::Array || kind_ == Kind::Object; }
+  // Frees whatever the value holds and leaves it null. Nested containers
+  // are taken apart iteratively, so depth never becomes recursion depth and
+  // tearing down never allocates.
+  void destroy() noexcept {
+    switch (kind_) {
+      case Kind::Null:
+      case Kind::Bool:
+        break;
+      case Kind::Number:
+      case Kind::String:
+        std::destroy_at(&text_);
+        break;
+      case Kind::Array:
+      case Kind::Object:
+        destroy_tree();
+        break;
+    }
+    kind_ = Kind::Null;
+  }
+  void destroy_tree() noexcept;
+  // Precondition: this value is null; `other` is left null.
+  void take(JsonValue& other) noexcept {
+    switch (other.kind_) {
+      case Kind::Null:
+      case Kind::Bool:
+        break;
+      case Kind::Number:
+      case Kind::String:
+        std::construct_at(&text_, std::move(other.text_));
+        std::destroy_at(&other.text_);
+        break;
+      case Kind::Array:
+        std::construct_at(&items_, std::move(other.items_));
+        std::destroy_at(&other.items_);
+        break;
+      case Kind::Object:
+        std::construct_at(&members_, std::move(other.members_));
+        std::destroy_at(&other.members_);
+        break;
+    }
+    kind_ = other.kind_;
+    bool_ = other.bool_;
+    other.kind_ = Kind::Null;
+  }
+  // Sorts by key bytes and keeps the last of each run of equal keys.
+  static void sort_unique(Object& members);
 
   Kind kind_;
   bool bool_ = false;
-  std::string text_;  // number text or string
-  void* children_ = nullptr;  // Array* or Object*, owned
+  // Which member is alive follows kind_: text_ for numbers (their source
+  // text) and strings, items_ for arrays, members_ for objects, none for
+  // null and booleans.
+  union {
+    std::string text_;
+    Array items_;
+    Object members_;
+  };
+  // Teardown only: the container this one was found in.
+  JsonValue* up_ = nullptr;
 };
 
 // Appends the canonical text: no whitespace, members sorted by key bytes at

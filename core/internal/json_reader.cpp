@@ -8,10 +8,12 @@
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/audit.hpp"
@@ -148,47 +150,88 @@ enum class Rec : std::uint8_t {
   Skip,
 };
 
+// The address of one member of a record, given the record's address.
+using MemberAt = void* (*)(void*);
+
+template <class C, class M>
+C record_of(M C::*);
+
+template <auto P>
+void* member(void* record) {
+  using C = decltype(record_of(P));
+  return &(static_cast<C*>(record)->*P);
+}
+
 struct Field {
   std::string_view name;
   Type type;
   bool required;
+  MemberAt at;
 };
 
 struct Record {
   std::string_view length;  // the expected thing in length errors
   const Field* fields;
   std::size_t count;
+  int (*find)(std::string_view key);  // the index of the field so named, or -1
 };
 
 constexpr Field kCapabilityFields[] = {
-    {"identifier", Type::String, true},
-    {"holder_of_key", Type::OptHex, false},
-    {"caveats", Type::CaveatList, true},
-    {"signature", Type::Hex, true},
+    {"identifier", Type::String, true, &member<&Capability::identifier>},
+    {"holder_of_key", Type::OptHex, false, &member<&Capability::holder_of_key>},
+    {"caveats", Type::CaveatList, true, &member<&Capability::caveats>},
+    {"signature", Type::Hex, true, &member<&Capability::signature>},
 };
-constexpr Field kCaveatFields[] = {{"predicate", Type::String, true}};
+constexpr Field kCaveatFields[] = {{"predicate", Type::String, true, &member<&Caveat::predicate>}};
 constexpr Field kReceiptFields[] = {
-    {"version", Type::U8, true},           {"capability_identifier", Type::String, true},
-    {"caveats", Type::CaveatList, true},   {"context_summary", Type::Summary, true},
-    {"outcome", Type::Outcome, true},      {"timestamp_ms", Type::U64, true},
-    {"signature", Type::Hex, true},
+    {"version", Type::U8, true, &member<&Receipt::version>},
+    {"capability_identifier", Type::String, true, &member<&Receipt::capability_identifier>},
+    {"caveats", Type::CaveatList, true, &member<&Receipt::caveats>},
+    {"context_summary", Type::Summary, true, &member<&Receipt::context_summary>},
+    {"outcome", Type::Outcome, true, &member<&Receipt::outcome>},
+    {"timestamp_ms", Type::U64, true, &member<&Receipt::timestamp_ms>},
+    {"signature", Type::Hex, true, &member<&Receipt::signature>},
 };
 constexpr Field kSummaryFields[] = {
-    {"caller", Type::String, true},
-    {"tool", Type::String, true},
-    {"args_hash", Type::String, true},
+    {"caller", Type::String, true, &member<&ContextSummary::caller>},
+    {"tool", Type::String, true, &member<&ContextSummary::tool>},
+    {"args_hash", Type::String, true, &member<&ContextSummary::args_hash>},
 };
 constexpr Field kCtxFields[] = {
-    {"nowMs", Type::OptU64, false}, {"caller", Type::String, true}, {"tool", Type::String, true},
-    {"args", Type::Args, true},     {"env", Type::Env, false},
+    {"nowMs", Type::OptU64, false, &member<&CtxIn::now_ms>}, {"caller", Type::String, true, &member<&CtxIn::caller>},
+    {"tool", Type::String, true, &member<&CtxIn::tool>},     {"args", Type::Args, true, &member<&CtxIn::args>},
+    {"env", Type::Env, false, &member<&CtxIn::env>},
 };
 
+// The names are constants here, so each comparison compiles to a length
+// check and a few word compares rather than a call to memcmp.
+template <const auto& Fields, std::size_t... I>
+int field_index(std::string_view k, std::index_sequence<I...>) {
+  int index = -1;
+  (void)((k.size() == Fields[I].name.size() &&
+                  std::memcmp(k.data(), Fields[I].name.data(), Fields[I].name.size()) == 0
+              ? (index = static_cast<int>(I), true)
+              : false) ||
+         ...);
+  return index;
+}
+
+template <const auto& Fields>
+int field_index(std::string_view k) {
+  return field_index<Fields>(k, std::make_index_sequence<std::size(Fields)>());
+}
+
+template <const auto& Fields>
+constexpr Record make_record(std::string_view length) {
+  return {length, Fields, std::size(Fields), &field_index<Fields>};
+}
+
 const Record& record(Rec r) {
-  static constexpr Record kCapability{"struct Capability with 4 elements", kCapabilityFields, 4};
-  static constexpr Record kCaveat{"struct Caveat with 1 element", kCaveatFields, 1};
-  static constexpr Record kReceipt{"struct Receipt with 7 elements", kReceiptFields, 7};
-  static constexpr Record kSummary{"struct ContextSummary with 3 elements", kSummaryFields, 3};
-  static constexpr Record kCtx{"struct CtxIn with 5 elements", kCtxFields, 5};
+  static constexpr Record kCapability = make_record<kCapabilityFields>("struct Capability with 4 elements");
+  static constexpr Record kCaveat = make_record<kCaveatFields>("struct Caveat with 1 element");
+  static constexpr Record kReceipt = make_record<kReceiptFields>("struct Receipt with 7 elements");
+  static constexpr Record kSummary = make_record<kSummaryFields>("struct ContextSummary with 3 elements");
+  static constexpr Record kCtx = make_record<kCtxFields>("struct CtxIn with 5 elements");
   switch (r) {
     case Rec::Capability:
       return kCapability;
@@ -200,34 +243,6 @@ const Record& record(Rec r) {
       return kSummary;
     default:
       return kCtx;
-  }
-}
-
-void* field_ptr(Rec r, void* obj, std::size_t i) {
-  switch (r) {
-    case Rec::Capability: {
-      auto* c = static_cast<Capability*>(obj);
-      void* fields[] = {&c->identifier, &c->holder_of_key, &c->caveats, &c->signature};
-      return fields[i];
-    }
-    case Rec::Caveat:
-      return &static_cast<Caveat*>(obj)->predicate;
-    case Rec::Receipt: {
-      auto* c = static_cast<Receipt*>(obj);
-      void* fields[] = {&c->version, &c->capability_identifier, &c->caveats,     &c->context_summary,
-                        &c->outcome, &c->timestamp_ms,          &c->signature};
-      return fields[i];
-    }
-    case Rec::Summary: {
-      auto* c = static_cast<ContextSummary*>(obj);
-      void* fields[] = {&c->caller, &c->tool, &c->args_hash};
-      return fields[i];
-    }
-    default: {
-      auto* c = static_cast<CtxIn*>(obj);
-      void* fields[] = {&c->now_ms, &c->caller, &c->tool, &c->args, &c->env};
-      return fields[i];
-    }
   }
 }
 
@@ -254,8 +269,8 @@ struct Frame {
   std::int16_t slot;    // object form: the field the next value fills, or kUnknown
   std::uint32_t seen;   // object form: one bit per field already named
   std::size_t count;    // array form: elements begun so far
-  void* dest;           // the record being filled
-  std::size_t base;     // Skip: depth at which the value ends; Value: build_ size below it
+  void* dest;           // the record being filled; Value: the container being built
+  std::size_t base;     // Skip: depth at which the value ends
 };
 
 struct Target {
@@ -265,9 +280,14 @@ struct Target {
 
 struct Scalar {
   enum class Kind : std::uint8_t { Null, Bool, Number, String };
+  // What the parser made of a number: integers that fit 64 bits arrive
+  // with their value, everything else only as text.
+  enum class Int : std::uint8_t { None, Signed, Unsigned };
   Kind kind;
   bool b = false;
   std::string_view text;  // number source text or decoded string
+  Int in = Int::None;
+  std::uint64_t bits = 0;  // the integer; Signed: two's complement
 };
 
 // A plain loop: find_first_of would call memchr once per character.
@@ -501,19 +521,68 @@ Diagnosis diagnose(std::string_view text, std::size_t p, const bj::error_code& e
   return {"trailing characters", p + 1};
 }
 
-// A container of "args" being built.
-struct Partial {
-  Shape shape = Shape::Array;
-  JsonValue::Array items;
-  JsonValue::Object members;
-  std::string key;  // object: the key of the value being read
+}  // namespace
+
+// Fills "args" in place: each container is built where it will stay, the
+// value of an object member right behind its key, so nothing is moved
+// after it is read.
+class TreeBuilder {
+ public:
+  // Turns the null `v` into an empty container.
+  static void open(JsonValue& v, Shape s) {
+    // Arguments are mostly a few members; one allocation up front beats
+    // growing through 1, 2, 4.
+    if (s == Shape::Array) {
+      std::construct_at(&v.items_);
+      v.kind_ = JsonValue::Kind::Array;
+      v.items_.reserve(4);
+    } else {
+      std::construct_at(&v.members_);
+      v.kind_ = JsonValue::Kind::Object;
+      v.members_.reserve(4);
+    }
+  }
+  // Gives an object its sorted, unique keys once its last member is in.
+  static void close(JsonValue& v) {
+    if (v.kind_ == JsonValue::Kind::Object) JsonValue::sort_unique(v.members_);
+  }
+  static void key(JsonValue& object, std::string_view k) {
+    object.members_.emplace_back(std::piecewise_construct, std::forward_as_tuple(k), std::forward_as_tuple());
+  }
+  // Where the next value of an open container goes: a new element, or the
+  // member whose key came last.
+  static JsonValue& next(JsonValue& container) {
+    if (container.kind_ == JsonValue::Kind::Array) return container.items_.emplace_back();
+    return container.members_.back().second;
+  }
+  // Precondition: `v` is null.
+  static void scalar(JsonValue& v, const Scalar& s) {
+    switch (s.kind) {
+      case Scalar::Kind::Null:
+        return;
+      case Scalar::Kind::Bool:
+        v.bool_ = s.b;
+        v.kind_ = JsonValue::Kind::Bool;
+        return;
+      case Scalar::Kind::Number:
+        std::construct_at(&v.text_, s.text);
+        v.kind_ = JsonValue::Kind::Number;
+        return;
+      case Scalar::Kind::String:
+        std::construct_at(&v.text_, s.text);
+        v.kind_ = JsonValue::Kind::String;
+        return;
+    }
+  }
 };
+
+namespace {
 
 class Reader {
  public:
   Reader(std::string_view text, Type root, void* out, std::size_t budget)
       : text_(text), root_(root), out_(out), budget_(budget) {
-    frames_.push_back({Rec::Root, Shape::Array, kUnknown, 0, 0, out, 0});
+    push_frame(Rec::Root, Shape::Array, out);
   }
 
   std::optional<std::string> run();
@@ -521,27 +590,23 @@ class Reader {
   // Parser events. Each returns false after recording why.
   bool begin(Shape s, bj::error_code& ec);
   bool end(bj::error_code& ec);
-  void key_part(std::string_view s) {
-    if (!synthetic_) key_buf_.append(s);
+  // Keys, strings and numbers never interleave, so one buffer collects the
+  // parts of whichever is being read.
+  void part(std::string_view s) {
+    if (!synthetic_) part_.append(s);
   }
   bool key(std::string_view s, bj::error_code& ec);
-  void string_part(std::string_view s) {
-    if (!synthetic_) str_buf_.append(s);
-  }
   bool string(std::string_view s, bj::error_code& ec);
-  void number_part(std::string_view s) {
-    if (!synthetic_) num_buf_.append(s);
-  }
-  bool number(std::string_view s, bj::error_code& ec);
+  bool number(std::string_view s, Scalar::Int in, std::uint64_t bits, bj::error_code& ec);
   bool boolean(bool b, bj::error_code& ec);
   bool null(bj::error_code& ec);
 
  private:
   // Whole text of a string, key or number that may have come in parts.
-  static std::string_view assemble(std::string& buf, std::string_view last) {
-    if (buf.empty()) return last;
-    buf.append(last);
-    return buf;
+  std::string_view assemble(std::string_view last) {
+    if (part_.empty()) return last;
+    part_.append(last);
+    return part_;
   }
 
   bool cancel(bj::error_code& ec) {
@@ -562,23 +627,24 @@ class Reader {
   bool outcome_key(Frame& f, std::string_view k, bj::error_code& ec);
   bool close_record(bj::error_code& ec);
   bool close_outcome(bj::error_code& ec);
-  bool append_value(JsonValue v);
-  static JsonValue make_value(const Scalar& s);
+  void open_value(JsonValue& v, Shape s) {
+    TreeBuilder::open(v, s);
+    push_frame(Rec::Value, s, &v);
+  }
+  // Fills the new frame where it lies: copying in a frame assembled
+  // elsewhere would read it back before its parts had been stored.
+  void push_frame(Rec rec, Shape s, void* dest, std::size_t base = 0) {
+    Frame& f = frames_.emplace_back();
+    f.rec = rec;
+    f.shape = s;
+    f.slot = kUnknown;
+    f.dest = dest;
+    f.base = base;
+  }
   void defer(std::string msg) {
     if (deferred_.empty()) deferred_ = std::move(msg);
   }
   void build_prefix();
-  void open_partial(Shape s) {
-    // Arguments are mostly a few members; one allocation up front beats
-    // growing through 1, 2, 4.
-    Partial& p = build_.emplace_back();
-    p.shape = s;
-    if (s == Shape::Object) {
-      p.members.reserve(4);
-    } else {
-      p.items.reserve(4);
-    }
-  }
 
   std::string_view text_;
   Type root_;
@@ -588,14 +654,13 @@ class Reader {
   // Inline room for the usual shallow document, so reading a context
   // allocates only for the values it keeps.
   detail::SmallStack<Frame, 8> frames_;
-  detail::SmallStack<Partial, 2> build_;
   ShapeStack shapes_;        // every open container of the document
   std::size_t depth_ = 0;    // == shapes_.size()
   std::size_t run_depth_ = 0;  // containers opened in the current parser run
   bool synthetic_ = false;   // the parser is reading our resume prefix
   bool window_full_ = false;
 
-  std::string key_buf_, str_buf_, num_buf_;
+  std::string part_;
   std::string env_key_;
   std::string deferred_;  // first fault of an outcome, reported only if it is denied
   std::string prefix_;
@@ -622,22 +687,26 @@ struct Handler {
   bool on_object_begin(bj::error_code& ec) { return r->begin(Shape::Object, ec); }
   bool on_object_end(std::size_t, bj::error_code& ec) { return r->end(ec); }
   bool on_string_part(bj::string_view s, std::size_t, bj::error_code&) {
-    r->string_part(sv(s));
+    r->part(sv(s));
     return true;
   }
   bool on_string(bj::string_view s, std::size_t, bj::error_code& ec) { return r->string(sv(s), ec); }
   bool on_key_part(bj::string_view s, std::size_t, bj::error_code&) {
-    r->key_part(sv(s));
+    r->part(sv(s));
     return true;
   }
   bool on_key(bj::string_view s, std::size_t, bj::error_code& ec) { return r->key(sv(s), ec); }
   bool on_number_part(bj::string_view s, bj::error_code&) {
-    r->number_part(sv(s));
+    r->part(sv(s));
     return true;
   }
-  bool on_int64(std::int64_t, bj::string_view s, bj::error_code& ec) { return r->number(sv(s), ec); }
-  bool on_uint64(std::uint64_t, bj::string_view s, bj::error_code& ec) { return r->number(sv(s), ec); }
-  bool on_double(double, bj::string_view s, bj::error_code& ec) { return r->number(sv(s), ec); }
+  bool on_int64(std::int64_t v, bj::string_view s, bj::error_code& ec) {
+    return r->number(sv(s), Scalar::Int::Signed, static_cast<std::uint64_t>(v), ec);
+  }
+  bool on_uint64(std::uint64_t v, bj::string_view s, bj::error_code& ec) {
+    return r->number(sv(s), Scalar::Int::Unsigned, v, ec);
+  }
+  bool on_double(double, bj::string_view s, bj::error_code& ec) { return r->number(sv(s), Scalar::Int::None, 0, ec); }
   bool on_bool(bool b, bj::error_code& ec) { return r->boolean(b, ec); }
   bool on_null(bj::error_code& ec) { return r->null(ec); }
   bool on_comment_part(bj::string_view, bj::error_code&) { return true; }
@@ -708,7 +777,7 @@ bool Reader::begin(Shape s, bj::error_code& ec) {
   if (f.rec == Rec::Skip) return true;
   if (f.rec == Rec::Value) {
     if (budget_ != 0 && depth_ >= budget_) return fail(ec, "recursion limit exceeded");
-    open_partial(s);
+    open_value(TreeBuilder::next(*static_cast<JsonValue*>(f.dest)), s);
     return true;
   }
   const Target t = target();
@@ -727,12 +796,10 @@ bool Reader::end(bj::error_code& ec) {
     case Rec::Skip:
       if (depth_ == f.base) frames_.pop_back();
       return true;
-    case Rec::Value: {
-      Partial p = std::move(build_.back());
-      build_.pop_back();
-      return append_value(p.shape == Shape::Array ? JsonValue::array(std::move(p.items))
-                                                  : JsonValue::object(std::move(p.members)));
-    }
+    case Rec::Value:
+      TreeBuilder::close(*static_cast<JsonValue*>(f.dest));
+      frames_.pop_back();
+      return true;
     case Rec::CaveatList:
     case Rec::Env:
       frames_.pop_back();
@@ -747,14 +814,14 @@ bool Reader::end(bj::error_code& ec) {
 bool Reader::key(std::string_view s, bj::error_code& ec) {
   if (synthetic_) return true;
   adjust_ = 1;
-  const std::string_view k = assemble(key_buf_, s);
+  const std::string_view k = assemble(s);
   Frame& f = frames_.back();
   bool ok = true;
   switch (f.rec) {
     case Rec::Skip:
       break;
     case Rec::Value:
-      build_.back().key.assign(k);
+      TreeBuilder::key(*static_cast<JsonValue*>(f.dest), k);
       break;
     case Rec::Env:
       env_key_.assign(k);
@@ -766,22 +833,21 @@ bool Reader::key(std::string_view s, bj::error_code& ec) {
       ok = record_key(f, k, ec);
       break;
   }
-  key_buf_.clear();
+  part_.clear();
   return ok;
 }
 
 bool Reader::record_key(Frame& f, std::string_view k, bj::error_code& ec) {
-  const Record& r = record(f.rec);
-  for (std::size_t i = 0; i < r.count; ++i) {
-    if (r.fields[i].name != k) continue;
-    const std::uint32_t bit = std::uint32_t{1} << i;
-    // A repeated member is refused even when its first value was null.
-    if ((f.seen & bit) != 0) return fail(ec, field_error("duplicate field", k));
-    f.seen |= bit;
-    f.slot = static_cast<std::int16_t>(i);
+  const int i = record(f.rec).find(k);
+  if (i < 0) {
+    f.slot = kUnknown;
     return true;
   }
-  f.slot = kUnknown;
+  const std::uint32_t bit = std::uint32_t{1} << i;
+  // A repeated member is refused even when its first value was null.
+  if ((f.seen & bit) != 0) return fail(ec, field_error("duplicate field", k));
+  f.seen |= bit;
+  f.slot = static_cast<std::int16_t>(i);
   return true;
 }
 
@@ -805,18 +871,16 @@ bool Reader::outcome_key(Frame& f, std::string_view k, bj::error_code& ec) {
 bool Reader::string(std::string_view s, bj::error_code& ec) {
   if (synthetic_) return true;
   adjust_ = 1;
-  Scalar v{Scalar::Kind::String, false, assemble(str_buf_, s)};
-  const bool ok = scalar(v, ec);
-  str_buf_.clear();
+  const bool ok = scalar({Scalar::Kind::String, false, assemble(s)}, ec);
+  part_.clear();
   return ok;
 }
 
-bool Reader::number(std::string_view s, bj::error_code& ec) {
+bool Reader::number(std::string_view s, Scalar::Int in, std::uint64_t bits, bj::error_code& ec) {
   if (synthetic_) return true;
   adjust_ = 0;
-  Scalar v{Scalar::Kind::Number, false, assemble(num_buf_, s)};
-  const bool ok = scalar(v, ec);
-  num_buf_.clear();
+  const bool ok = scalar({Scalar::Kind::Number, false, assemble(s), in, bits}, ec);
+  part_.clear();
   return ok;
 }
 
@@ -835,7 +899,10 @@ bool Reader::null(bj::error_code& ec) {
 bool Reader::scalar(const Scalar& s, bj::error_code& ec) {
   const Frame& f = frames_.back();
   if (f.rec == Rec::Skip) return true;
-  if (f.rec == Rec::Value) return append_value(make_value(s));
+  if (f.rec == Rec::Value) {
+    TreeBuilder::scalar(TreeBuilder::next(*static_cast<JsonValue*>(f.dest)), s);
+    return true;
+  }
   return store(target(), s, ec);
 }
 
@@ -873,24 +940,42 @@ Target Reader::target() {
         i = f.count++;
         if (i >= r.count) return {Type::Skip, nullptr};
       }
-      return {r.fields[i].type, field_ptr(f.rec, f.dest, i)};
+      return {r.fields[i].type, r.fields[i].at(f.dest)};
     }
   }
 }
 
 bool Reader::store_uint(const Target& t, const Scalar& s, std::uint64_t max, bj::error_code& ec,
                         std::uint64_t& out) {
-  if (s.kind != Scalar::Kind::Number || !is_integer_text(s.text)) return fail(ec, type_error(found(s), t.type));
-  const std::string_view digits = s.text.front() == '-' ? s.text.substr(1) : s.text;
-  const bool zero = digits.find_first_not_of('0') == std::string_view::npos;
+  if (s.kind != Scalar::Kind::Number) return fail(ec, type_error(found(s), t.type));
   std::uint64_t v = 0;
-  bool ok = zero;
-  if (!zero && s.text.front() != '-') {
-    const auto r = std::from_chars(digits.data(), digits.data() + digits.size(), v);
-    ok = r.ec == std::errc() && r.ptr == digits.data() + digits.size() && v <= max;
+  bool ok = false;
+  switch (s.in) {
+    case Scalar::Int::Signed:
+      // "-0" is an integer zero like "0".
+      ok = static_cast<std::int64_t>(s.bits) >= 0;
+      v = s.bits;
+      break;
+    case Scalar::Int::Unsigned:
+      ok = true;
+      v = s.bits;
+      break;
+    case Scalar::Int::None: {
+      // Fractions and exponents, and integers too large for 64 bits.
+      if (!is_integer_text(s.text)) return fail(ec, type_error(found(s), t.type));
+      const std::string_view digits = s.text.front() == '-' ? s.text.substr(1) : s.text;
+      const bool zero = digits.find_first_not_of('0') == std::string_view::npos;
+      ok = zero;
+      if (!zero && s.text.front() != '-') {
+        const auto r = std::from_chars(digits.data(), digits.data() + digits.size(), v);
+        ok = r.ec == std::errc() && r.ptr == digits.data() + digits.size();
+      }
+      if (zero) v = 0;
+      break;
+    }
   }
-  if (!ok) return fail(ec, "invalid value: " + found(s) + ", expected " + std::string(expecting(t.type)));
-  out = zero ? 0 : v;
+  if (!ok || v > max) return fail(ec, "invalid value: " + found(s) + ", expected " + std::string(expecting(t.type)));
+  out = v;
   return true;
 }
 
@@ -945,9 +1030,12 @@ bool Reader::store(const Target& t, const Scalar& s, bj::error_code& ec) {
       }
       return true;
     }
-    case Type::Args:
-      *static_cast<JsonValue*>(t.dest) = make_value(s);
+    case Type::Args: {
+      auto* v = static_cast<JsonValue*>(t.dest);
+      *v = JsonValue();
+      TreeBuilder::scalar(*v, s);
       return true;
+    }
     case Type::Env:
       if (!is_null) break;
       static_cast<Env*>(t.dest)->clear();
@@ -978,17 +1066,17 @@ bool Reader::store(const Target& t, const Scalar& s, bj::error_code& ec) {
 }
 
 bool Reader::open(const Target& t, Shape s, bj::error_code& ec) {
-  auto push = [this, s](Rec rec, void* dest, std::size_t base = 0) {
-    frames_.push_back({rec, s, kUnknown, 0, 0, dest, base});
-  };
+  auto push = [this, s](Rec rec, void* dest, std::size_t base = 0) { push_frame(rec, s, dest, base); };
   switch (t.type) {
     case Type::Skip:
       push(Rec::Skip, nullptr, depth_ - 1);
       return true;
-    case Type::Args:
-      push(Rec::Value, t.dest, build_.size());
-      open_partial(s);
+    case Type::Args: {
+      auto* v = static_cast<JsonValue*>(t.dest);
+      *v = JsonValue();
+      open_value(*v, s);
       return true;
+    }
     case Type::Env:
       if (s != Shape::Object) break;
       push(Rec::Env, t.dest);
@@ -1060,41 +1148,12 @@ bool Reader::close_outcome(bj::error_code& ec) {
   return true;
 }
 
-JsonValue Reader::make_value(const Scalar& s) {
-  switch (s.kind) {
-    case Scalar::Kind::Null:
-      return JsonValue();
-    case Scalar::Kind::Bool:
-      return JsonValue::boolean(s.b);
-    case Scalar::Kind::Number:
-      return JsonValue::number(std::string(s.text));
-    case Scalar::Kind::String:
-      return JsonValue::string(std::string(s.text));
-  }
-  return JsonValue();
-}
-
-bool Reader::append_value(JsonValue v) {
-  const Frame& f = frames_.back();
-  if (build_.size() == f.base) {
-    *static_cast<JsonValue*>(f.dest) = std::move(v);
-    frames_.pop_back();
-    return true;
-  }
-  Partial& p = build_.back();
-  if (p.shape == Shape::Array) {
-    p.items.push_back(std::move(v));
-  } else {
-    p.members.emplace_back(std::move(p.key), std::move(v));
-  }
-  return true;
-}
-
+// The result is filled where the caller receives it.
 template <class T>
 std::expected<T, std::string> read(std::string_view text, Type root, std::size_t budget) {
-  T out{};
-  Reader reader(text, root, &out, budget);
-  if (auto err = reader.run()) return std::unexpected(std::move(*err));
+  std::expected<T, std::string> out;
+  Reader reader(text, root, &*out, budget);
+  if (auto err = reader.run()) out = std::unexpected(std::move(*err));
   return out;
 }
 

@@ -104,6 +104,29 @@ TEST(JsonValue, ObjectsKeepLastOfRepeatedKeysSortedByBytes) {
                              [](const auto& a, const auto& b) { return a.first < b.first; }));
 }
 
+// Repeats before, after and between other keys, already in order or not,
+// and a repeat that replaces a whole container.
+TEST(JsonValue, RepeatedKeysInEveryPosition) {
+  const struct {
+    std::string_view args;
+    std::string_view canonical;
+  } cases[] = {
+      {R"({"a":1,"b":2,"c":3})", R"({"a":1,"b":2,"c":3})"},
+      {R"({"c":1,"b":2,"a":3})", R"({"a":3,"b":2,"c":1})"},
+      {R"({"a":1,"a":2})", R"({"a":2})"},
+      {R"({"a":1,"a":2,"a":3})", R"({"a":3})"},
+      {R"({"a":1,"b":2,"b":3})", R"({"a":1,"b":3})"},
+      {R"({"b":1,"a":2,"b":3})", R"({"a":2,"b":3})"},
+      {R"({"b":1,"b":2,"a":3})", R"({"a":3,"b":2})"},
+      {R"({"c":1,"a":2,"b":3,"a":4,"c":5})", R"({"a":4,"b":3,"c":5})"},
+      {R"({"ab":1,"a":2,"ab":3,"a":4})", R"({"a":4,"ab":3})"},
+      {R"({"":1,"b":2,"":3})", R"({"":3,"b":2})"},
+      {R"({"x":{"b":1,"b":2},"y":0,"x":[1]})", R"({"x":[1],"y":0})"},
+      {R"({"x":[1],"x":{"b":1,"a":2,"b":3}})", R"({"x":{"a":2,"b":3}})"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(canonical(c.args), c.canonical) << c.args;
+}
+
 TEST(JsonValue, CopyMoveAndCompare) {
   const JsonValue a = args_of(R"({"x":[1,{"y":"z"}],"n":null})");
   JsonValue b = a;
@@ -145,6 +168,40 @@ TEST(JsonValue, DeepValuesNeedNoRecursion) {
   }
   JsonValue moved = std::move(obj);
   EXPECT_TRUE(obj.is_null());
+}
+
+// Arrays and objects in turn, each level with a sibling on either side of
+// the way down: copying, comparing and destroying all follow both shapes.
+TEST(JsonValue, DeepMixedValuesCopyCompareAndDestroy) {
+  constexpr int kDepth = 200'000;
+  JsonValue v = JsonValue::string("leaf");
+  for (int i = 0; i < kDepth; ++i) {
+    if (i % 2 == 0) {
+      JsonValue::Array a;
+      a.push_back(JsonValue::number("1"));
+      a.push_back(std::move(v));
+      a.push_back(JsonValue::boolean(true));
+      v = JsonValue::array(std::move(a));
+    } else {
+      JsonValue::Object members;
+      members.emplace_back("z", JsonValue::null());
+      members.emplace_back("k", std::move(v));
+      members.emplace_back("a", JsonValue::string("s"));
+      v = JsonValue::object(std::move(members));
+    }
+  }
+  JsonValue copy = v;
+  EXPECT_EQ(copy, v);
+  std::string a;
+  std::string b;
+  write_canonical(v, a);
+  write_canonical(copy, b);
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(a.size(), 5u + kDepth / 2 * (std::string("[1,").size() + std::string(",true]").size()) +
+                          kDepth / 2 * (std::string(R"({"a":"s","k":)").size() + std::string(R"(,"z":null})").size()) + 1);
+  copy = JsonValue::number("2");
+  EXPECT_FALSE(copy == v);
+  EXPECT_EQ(copy.number_text(), "2");
 }
 
 TEST(Instant, FromUnixMs) {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -138,6 +139,97 @@ TEST(JsonReader, FoundValuesAreDescribedAsWritten) {
     EXPECT_TRUE(ctx_error(text).starts_with("invalid type: " + std::string(c.found) + " at line 1 column "))
         << ctx_error(text);
   }
+}
+
+// Integers reach the reader in three forms (fits int64, fits only uint64,
+// too large for either), so every range is tried across each boundary.
+TEST(JsonReader, IntegersAcrossEveryWidthBoundary) {
+  const struct {
+    std::string_view text;
+    std::optional<std::uint64_t> value;  // nullopt: refused with `err`
+    std::string_view err;
+  } u64_cases[] = {
+      {"0", 0, ""},
+      {"-0", 0, ""},
+      {"9223372036854775807", 9223372036854775807u, ""},
+      {"9223372036854775808", 9223372036854775808u, ""},
+      {"18446744073709551615", 18446744073709551615u, ""},
+      {"18446744073709551616", std::nullopt, "invalid value: integer `18446744073709551616`, expected u64"},
+      {"100000000000000000000000", std::nullopt, "invalid value: integer `100000000000000000000000`, expected u64"},
+      {"-1", std::nullopt, "invalid value: integer `-1`, expected u64"},
+      {"-9223372036854775808", std::nullopt, "invalid value: integer `-9223372036854775808`, expected u64"},
+      {"-9223372036854775809", std::nullopt, "invalid value: integer `-9223372036854775809`, expected u64"},
+      {"-0.0", std::nullopt, "invalid type: floating point `-0.0`, expected u64"},
+      {"1e0", std::nullopt, "invalid type: floating point `1e0`, expected u64"},
+  };
+  for (const auto& c : u64_cases) {
+    const std::string head = "{\"nowMs\":" + std::string(c.text);
+    auto r = read_ctx_in(head + ",\"caller\":\"a\",\"tool\":\"t\",\"args\":1}");
+    if (c.value) {
+      ASSERT_TRUE(r.has_value()) << c.text << ": " << r.error();
+      EXPECT_EQ(r->now_ms, c.value) << c.text;
+    } else {
+      ASSERT_FALSE(r.has_value()) << c.text;
+      EXPECT_EQ(r.error(), std::string(c.err) + " at line 1 column " + std::to_string(head.size())) << c.text;
+    }
+  }
+
+  const struct {
+    std::string_view text;
+    int value;  // -1: refused as out of range for u8
+  } u8_cases[] = {
+      {"-0", 0},
+      {"255", 255},
+      {"256", -1},
+      {"9223372036854775808", -1},
+      {"18446744073709551615", -1},
+      {"18446744073709551616", -1},
+  };
+  for (const auto& c : u8_cases) {
+    std::string json = "[";
+    json += c.text;
+    json += R"(,"c",[],["a","t","h"],["allowed"],0,""])";
+    auto r = read_receipt(json);
+    if (c.value >= 0) {
+      ASSERT_TRUE(r.has_value()) << c.text << ": " << r.error();
+      EXPECT_EQ(r->version, c.value) << c.text;
+    } else {
+      ASSERT_FALSE(r.has_value()) << c.text;
+      EXPECT_EQ(r.error(), "invalid value: integer `" + std::string(c.text) + "`, expected u8 at line 1 column " +
+                               std::to_string(1 + c.text.size()));
+    }
+  }
+}
+
+// Strings with escapes longer than the parser's own buffer arrive in
+// pieces; keys, values and record fields must still come out whole, each
+// without a trace of the one read before it.
+TEST(JsonReader, LongEscapedStringsArriveWhole) {
+  std::string escaped;
+  std::string decoded;
+  for (int i = 0; i < 3000; ++i) {
+    escaped += i % 7 == 0 ? "\\n" : (i % 11 == 0 ? "\\u00e9" : "ab");
+    decoded += i % 7 == 0 ? "\n" : (i % 11 == 0 ? "\xc3\xa9" : "ab");
+  }
+  const std::string q = "\"" + escaped + "\"";
+  const std::string qx = "\"" + escaped + "x\"";
+  auto r = read_ctx_in("{\"caller\":" + q + ",\"tool\":" + q + "," + q + ":" + q + ",\"args\":{" + q + ":" + q + "," +
+                       qx + ":[" + q + ",1]},\"env\":{" + q + ":\"v\"}}");
+  ASSERT_TRUE(r.has_value()) << r.error();
+  EXPECT_EQ(r->caller, decoded);
+  EXPECT_EQ(r->tool, decoded);
+  ASSERT_EQ(r->args.as_object().size(), 2u);
+  EXPECT_EQ(r->args.find(decoded)->as_string(), decoded);
+  const JsonValue* list = r->args.find(decoded + "x");
+  ASSERT_NE(list, nullptr);
+  EXPECT_EQ(list->as_array()[0].as_string(), decoded);
+  EXPECT_EQ(list->as_array()[1].number_text(), "1");
+  EXPECT_EQ(r->env, (Env{{decoded, "v"}}));
+
+  auto cap = read_capability("{\"identifier\":" + q + ",\"caveats\":[[" + q + "]],\"signature\":\"00\"}");
+  ASSERT_TRUE(cap.has_value()) << cap.error();
+  EXPECT_EQ(cap->identifier, decoded);
+  EXPECT_EQ(cap->caveats, (std::vector<Caveat>{{decoded}}));
 }
 
 // ---- The public JSON parsing suite, spliced in as unknown members -------
