@@ -9,6 +9,7 @@
 #include "core/internal/crypto.hpp"
 #include "core/internal/json_reader.hpp"
 #include "core/internal/json_write.hpp"
+#include "core/internal/per_thread.hpp"
 #include "core/internal/small_stack.hpp"
 
 namespace velnor {
@@ -324,7 +325,8 @@ crypto::Digest Context::args_digest() const {
   // One buffer per thread: the canonical text is needed only until it is
   // hashed. One that grew for unusually large arguments is given back.
   constexpr std::size_t kKeepLimit = 16 * 1024;
-  thread_local std::string canonical;
+  struct CanonicalText;
+  std::string& canonical = detail::PerThread<std::string, CanonicalText>::get();
   canonical.clear();
   write_canonical(args, canonical);
   crypto::Digest digest = crypto::sha256(crypto::as_bytes(canonical));
