@@ -53,6 +53,26 @@ void BM_ParseEval(benchmark::State& state, const char* predicate) {
 BENCHMARK_CAPTURE(BM_ParseEval, now_le_timestamp, "now <= @2030-01-01T00:00:00Z");
 BENCHMARK_CAPTURE(BM_ParseEval, tool_eq, "tool == \"search\"");
 BENCHMARK_CAPTURE(BM_ParseEval, limit_le, "arg.limit <= 50");
+// A context text too long for the small-string buffer.
+BENCHMARK_CAPTURE(BM_ParseEval, query_matches, "arg.query matches \"tokens\"");
+
+// Evaluation alone, on a tree parsed once.
+void BM_Eval(benchmark::State& state, const char* predicate) {
+  const Context ctx = small_context();
+  const auto e = parse(predicate);
+  if (!e) {
+    state.SkipWithError("parse failed");
+    return;
+  }
+  for (auto _ : state) {
+    auto r = eval_expr(*e, ctx);
+    benchmark::DoNotOptimize(r);
+  }
+}
+BENCHMARK_CAPTURE(BM_Eval, now_le_timestamp, "now <= @2030-01-01T00:00:00Z");
+BENCHMARK_CAPTURE(BM_Eval, tool_eq, "tool == \"search\"");
+BENCHMARK_CAPTURE(BM_Eval, limit_le, "arg.limit <= 50");
+BENCHMARK_CAPTURE(BM_Eval, query_matches, "arg.query matches \"tokens\"");
 
 void BM_ParseEvalThreeCaveats(benchmark::State& state) {
   const Context ctx = small_context();

@@ -1,6 +1,6 @@
 #include "core/caveat_dsl.hpp"
 
-#include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <string.h>  // memmem (glibc): Two-Way search, linear worst case
@@ -77,59 +77,67 @@ std::string Ident::joined() const {
 
 Expr Expr::compare(Compare c) {
   Expr e;
-  e.kind_ = Kind::Compare;
-  e.cmp_ = std::make_unique<Compare>(std::move(c));
+  e.node_.emplace<Compare>(std::move(c));
   return e;
 }
 
 Expr Expr::make_and(Expr left, Expr right) {
-  Expr e;
-  e.kind_ = Kind::And;
-  e.left_ = std::make_unique<Expr>(std::move(left));
-  e.right_ = std::make_unique<Expr>(std::move(right));
-  return e;
+  return join(Kind::And, std::move(left), std::move(right));
 }
 
 Expr Expr::make_or(Expr left, Expr right) {
-  Expr e = make_and(std::move(left), std::move(right));
-  e.kind_ = Kind::Or;
+  return join(Kind::Or, std::move(left), std::move(right));
+}
+
+// Takes its operands by reference so that each is moved once, straight
+// into its new node: a leaf carries its whole comparison along.
+Expr Expr::join(Kind kind, Expr&& left, Expr&& right) {
+  Expr e;
+  e.kind_ = kind;
+  e.node_.emplace<Children>(
+      Children{std::make_unique<Expr>(std::move(left)), std::make_unique<Expr>(std::move(right))});
   return e;
 }
 
 Expr& Expr::operator=(Expr&& other) noexcept {
   if (this == &other) return *this;
   // Take other's parts first: other may live inside our own subtree.
-  Kind kind = other.kind_;
-  auto cmp = std::move(other.cmp_);
-  auto left = std::move(other.left_);
-  auto right = std::move(other.right_);
+  const Kind kind = other.kind_;
+  std::variant<Compare, Children> node = std::move(other.node_);
   release_iteratively();
   kind_ = kind;
-  cmp_ = std::move(cmp);
-  left_ = std::move(left);
-  right_ = std::move(right);
+  node_ = std::move(node);
   return *this;
 }
 
 Expr::~Expr() { release_iteratively(); }
 
 // Frees the subtrees without recursion and without allocating: a node with
-// a left child is rotated right until the chain of pending nodes (linked
-// through right_) starts with a childless node, which is then freed. Every
-// rotation moves one node off the left spine, so the walk is linear.
+// an inner node as left child is rotated right until the remaining tree's
+// root has no left child, which is then freed and its right child becomes
+// the root. A leaf on the left is freed at once, as it owns nothing. Every
+// step frees a node or moves one off the left spine, so the walk is linear.
 void Expr::release_iteratively() noexcept {
-  if (!left_ && !right_) return;
-  std::unique_ptr<Expr> cur = std::move(left_);
-  std::unique_ptr<Expr> rest = std::move(right_);
+  auto* const own = std::get_if<Children>(&node_);
+  if (own == nullptr || (!own->left && !own->right)) return;
+  std::unique_ptr<Expr> cur = std::move(own->left);
+  std::unique_ptr<Expr> rest = std::move(own->right);
   for (int pass = 0; pass < 2; ++pass) {
     while (cur) {
-      if (cur->left_) {
-        std::unique_ptr<Expr> l = std::move(cur->left_);
-        cur->left_ = std::move(l->right_);
-        l->right_ = std::move(cur);
-        cur = std::move(l);
+      auto* const kids = std::get_if<Children>(&cur->node_);
+      if (kids == nullptr) {
+        cur.reset();  // a leaf: the last node of the remaining tree
+      } else if (kids->left) {
+        std::unique_ptr<Expr> l = std::move(kids->left);
+        if (auto* const lk = std::get_if<Children>(&l->node_)) {
+          kids->left = std::move(lk->right);
+          lk->right = std::move(cur);
+          cur = std::move(l);
+        } else {
+          l.reset();
+        }
       } else {
-        std::unique_ptr<Expr> next = std::move(cur->right_);
+        std::unique_ptr<Expr> next = std::move(kids->right);
         cur.reset();  // no children left: its destructor returns at once
         cur = std::move(next);
       }
@@ -175,14 +183,50 @@ std::string DslError::display() const {
 
 namespace {
 
-bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-bool is_alpha(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool is_ident_start(unsigned char c) { return is_alpha(c) || c == '_'; }
-bool is_ident_char(unsigned char c) { return is_ident_start(c) || is_digit(c); }
+constexpr bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+constexpr bool is_alpha(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+constexpr bool is_ident_start(unsigned char c) { return is_alpha(c) || c == '_'; }
+
+// Identifier bytes are tested once per byte of every predicate: a table
+// lookup instead of five range checks.
+constexpr auto kIdentChar = [] {
+  std::array<bool, 256> table{};
+  for (unsigned c = 0; c < 256; ++c) {
+    const auto b = static_cast<unsigned char>(c);
+    table[c] = is_ident_start(b) || is_digit(b);
+  }
+  return table;
+}();
+
+bool is_ident_char(unsigned char c) { return kIdentChar[c]; }
 
 }  // namespace
 
 std::optional<double> decimal_to_double(std::string_view text) {
+  // Plain integers of up to 15 digits, the usual limits and counts, are
+  // below 2^53 and so exact in a double; they need no rounding decision.
+  {
+    const bool neg = !text.empty() && text[0] == '-';
+    const std::string_view digits = text.substr(neg ? 1 : 0);
+    if (!digits.empty() && digits.size() <= 15) {
+      std::uint64_t v = 0;
+      bool plain = true;
+      for (const char c : digits) {
+        const unsigned d = static_cast<unsigned char>(c) - unsigned{'0'};
+        if (d > 9) {
+          plain = false;
+          break;
+        }
+        v = v * 10 + d;
+      }
+      if (plain) {
+        const auto magnitude = static_cast<double>(v);
+        return neg ? -magnitude : magnitude;
+      }
+    }
+  }
   // Validate the shape ourselves: from_chars would also take "inf", "nan"
   // and hexadecimal-looking forms. While at it, estimate the decimal
   // exponent of the leading significant digit, which decides whether an
@@ -371,26 +415,65 @@ std::expected<std::int32_t, std::string> parse_year(std::string_view year) {
   return negative ? -v : v;
 }
 
-// Reads the text after '@' (non-empty) and returns the reason of the first
-// failing check.
-std::expected<Timestamp, std::string> read_timestamp(std::string_view t) {
+// Value of the ASCII digits t[i] and t[i + 1], or -1 when either is not one.
+int two_digits(std::string_view t, std::size_t i) {
+  const unsigned hi = static_cast<unsigned char>(t[i]) - unsigned{'0'};
+  const unsigned lo = static_cast<unsigned char>(t[i + 1]) - unsigned{'0'};
+  if (hi > 9 || lo > 9) return -1;
+  return static_cast<int>(hi * 10 + lo);
+}
+
+// Every timestamp of every verification passes through here, so the checks
+// are done inline and the general helpers, whose results carry a message,
+// are asked only once a check has failed: they then fail the same way and
+// supply the reason.
+std::unexpected<std::string> digits_error(std::string_view field) {
+  return std::unexpected(parse_uint_exact(field).error());
+}
+
+std::unexpected<std::string> byte_error(std::string_view t, std::size_t i, char want) {
+  return std::unexpected(expect_byte(t, i, want).error());
+}
+
+// Reads the text after '@' (non-empty) into `out` and returns the reason of
+// the first failing check. The result is written in place: returned inside
+// an expected it would be stored field by field and reloaded whole, which
+// stalls.
+std::expected<void, std::string> read_timestamp(std::string_view t, Timestamp& out) {
   if (t.size() < 19) {
     return std::unexpected("too short (" + std::to_string(t.size()) + " bytes, need >= 19)");
   }
-  VELNOR_TRY_ASSIGN(year, parse_year(t.substr(0, 4)));
-  VELNOR_TRY(expect_byte(t, 4, '-'));
-  VELNOR_TRY_ASSIGN(month, parse_uint_exact(t.substr(5, 2)));
-  VELNOR_TRY(expect_byte(t, 7, '-'));
-  VELNOR_TRY_ASSIGN(day, parse_uint_exact(t.substr(8, 2)));
+  std::int32_t year;
+  if (const int hi = two_digits(t, 0), lo = two_digits(t, 2); hi >= 0 && lo >= 0) {
+    year = hi * 100 + lo;
+  } else {
+    // Signed years and every malformed one.
+    VELNOR_TRY_ASSIGN(y, parse_year(t.substr(0, 4)));
+    year = y;
+  }
+  if (t[4] != '-') return byte_error(t, 4, '-');
+  const int month_v = two_digits(t, 5);
+  if (month_v < 0) return digits_error(t.substr(5, 2));
+  if (t[7] != '-') return byte_error(t, 7, '-');
+  const int day_v = two_digits(t, 8);
+  if (day_v < 0) return digits_error(t.substr(8, 2));
   if (t[10] != 'T' && t[10] != 't') {
     return std::unexpected("expected 'T' at position 10, got " +
                            text::quoted_char(static_cast<unsigned char>(t[10])));
   }
-  VELNOR_TRY_ASSIGN(hour, parse_uint_exact(t.substr(11, 2)));
-  VELNOR_TRY(expect_byte(t, 13, ':'));
-  VELNOR_TRY_ASSIGN(minute, parse_uint_exact(t.substr(14, 2)));
-  VELNOR_TRY(expect_byte(t, 16, ':'));
-  VELNOR_TRY_ASSIGN(second, parse_uint_exact(t.substr(17, 2)));
+  const int hour_v = two_digits(t, 11);
+  if (hour_v < 0) return digits_error(t.substr(11, 2));
+  if (t[13] != ':') return byte_error(t, 13, ':');
+  const int minute_v = two_digits(t, 14);
+  if (minute_v < 0) return digits_error(t.substr(14, 2));
+  if (t[16] != ':') return byte_error(t, 16, ':');
+  const int second_v = two_digits(t, 17);
+  if (second_v < 0) return digits_error(t.substr(17, 2));
+  const auto month = static_cast<std::uint32_t>(month_v);
+  const auto day = static_cast<std::uint32_t>(day_v);
+  const auto hour = static_cast<std::uint32_t>(hour_v);
+  const auto minute = static_cast<std::uint32_t>(minute_v);
+  const auto second = static_cast<std::uint32_t>(second_v);
 
   std::size_t p = 19;
   std::uint32_t nanos = 0;
@@ -398,11 +481,11 @@ std::expected<Timestamp, std::string> read_timestamp(std::string_view t) {
     std::size_t j = 20;
     while (j < t.size() && is_digit(static_cast<unsigned char>(t[j]))) ++j;
     if (j == 20) return std::unexpected(std::string("expected digits after '.'"));
-    // Digits past the ninth are ignored: truncation, not rounding.
-    std::string nine(t.substr(20, std::min<std::size_t>(9, j - 20)));
-    nine.resize(9, '0');
-    VELNOR_TRY_ASSIGN(frac, parse_uint_exact(nine));
-    nanos = frac;
+    // Digits past the ninth are ignored: truncation, not rounding. Nine
+    // digits always fit.
+    for (std::size_t k = 20; k < 29; ++k) {
+      nanos = nanos * 10 + (k < j ? static_cast<std::uint32_t>(t[k] - '0') : 0);
+    }
     p = j;
   }
 
@@ -419,8 +502,10 @@ std::expected<Timestamp, std::string> read_timestamp(std::string_view t) {
     if (t[p + 3] != ':') {
       return std::unexpected(std::string("expected ':' at offset's HH:MM separator"));
     }
-    VELNOR_TRY_ASSIGN(off_h, parse_uint_exact(t.substr(p + 1, 2)));
-    VELNOR_TRY_ASSIGN(off_m, parse_uint_exact(t.substr(p + 4, 2)));
+    const int off_h = two_digits(t, p + 1);
+    if (off_h < 0) return digits_error(t.substr(p + 1, 2));
+    const int off_m = two_digits(t, p + 4);
+    if (off_m < 0) return digits_error(t.substr(p + 4, 2));
     if (off_h >= 24) return std::unexpected("bad offset hour: " + std::to_string(off_h));
     if (off_m >= 60) return std::unexpected("bad offset minute: " + std::to_string(off_m));
     const std::int64_t off = static_cast<std::int64_t>(off_h) * 3600 + off_m * 60;
@@ -448,20 +533,32 @@ std::expected<Timestamp, std::string> read_timestamp(std::string_view t) {
   const std::int64_t secs = days_from_civil(year, month, day) * 86400 +
                             static_cast<std::int64_t>(hour) * 3600 + minute * 60 + second +
                             offset_adjust;
-  return Timestamp{secs, nanos};
+  out.secs = secs;
+  out.nanos = nanos;
+  return {};
 }
+
+}  // namespace
 
 // One left-to-right pass over the predicate. Recursion happens only for
 // parenthesised groups, bounded by kMaxGroupDepth; AND/OR chains loop.
-class Parser {
+class Expr::Parser {
  public:
   explicit Parser(std::string_view input) : input_(input) {}
 
   std::expected<Expr, DslError> parse_predicate() {
     skip_ws();
     if (at_end()) return fail("empty predicate");
-    // The tree stays inside one expected all the way up: unwrapping and
-    // rewrapping at every level would move every node several times.
+    return parse_whole();
+  }
+
+ private:
+  // The tree stays inside one expected all the way up: unwrapping and
+  // rewrapping at every level would move every node several times. For the
+  // same reason the functions every comparison passes through return one
+  // local and nothing else, so the compiler can place it in the caller's
+  // slot (a function that also returns some other value loses that).
+  std::expected<Expr, DslError> parse_whole() {
     auto expr = parse_or_expr();
     if (expr) {
       skip_ws();
@@ -475,7 +572,6 @@ class Parser {
     return expr;
   }
 
- private:
   static std::unexpected<DslError> fail(std::string message) {
     return std::unexpected(DslError::parse(std::move(message)));
   }
@@ -523,7 +619,7 @@ class Parser {
         result = std::unexpected(std::move(rhs).error());
         break;
       }
-      *result = Expr::make_or(*std::move(result), *std::move(rhs));
+      *result = join(Kind::Or, *std::move(result), *std::move(rhs));
     }
     return result;
   }
@@ -539,30 +635,49 @@ class Parser {
         result = std::unexpected(std::move(rhs).error());
         break;
       }
-      *result = Expr::make_and(*std::move(result), *std::move(rhs));
+      *result = join(Kind::And, *std::move(result), *std::move(rhs));
     }
     return result;
   }
 
   std::expected<Expr, DslError> parse_unary() {
     skip_ws();
-    if (next_is('(')) {
-      if (depth_ == kMaxGroupDepth) {
-        return fail("parentheses nested deeper than " + std::to_string(kMaxGroupDepth) +
-                    " levels at byte " + std::to_string(pos_));
-      }
-      ++pos_;
-      ++depth_;
-      skip_ws();
-      auto inner = parse_or_expr();
-      if (!inner) return inner;
-      skip_ws();
-      if (!next_is(')')) return fail_found("expected ')' to close group");
-      ++pos_;
-      --depth_;
-      return inner;
-    }
+    if (next_is('(')) return parse_group();
+    return parse_leaf();
+  }
 
+  std::expected<Expr, DslError> parse_leaf() {
+    // Read straight into the node in the caller's slot; nothing of the
+    // comparison is moved afterwards.
+    std::expected<Expr, DslError> leaf{Expr()};
+    if (auto read = parse_comparison(*std::get_if<Compare>(&leaf->node_)); !read) {
+      leaf = std::unexpected(std::move(read).error());
+    }
+    return leaf;
+  }
+
+  std::expected<Expr, DslError> parse_group() {
+    if (depth_ == kMaxGroupDepth) {
+      return fail("parentheses nested deeper than " + std::to_string(kMaxGroupDepth) +
+                  " levels at byte " + std::to_string(pos_));
+    }
+    ++pos_;
+    ++depth_;
+    skip_ws();
+    auto inner = parse_or_expr();
+    if (inner) {
+      skip_ws();
+      if (next_is(')')) {
+        ++pos_;
+        --depth_;
+      } else {
+        inner = fail_found("expected ')' to close group");
+      }
+    }
+    return inner;
+  }
+
+  std::expected<void, DslError> parse_comparison(Compare& cmp) {
     // The dotted path is checked first and its segments copied out after,
     // so the path vector is allocated once at its final size.
     const std::size_t path_start = pos_;
@@ -573,22 +688,19 @@ class Parser {
       if (!next_is('.')) break;
       ++pos_;
     }
-    Compare cmp;
     cmp.ident.path.reserve(segments);
-    const std::string_view path = input_.substr(path_start, pos_ - path_start);
-    for (std::size_t at = 0;;) {
-      const std::size_t dot = path.find('.', at);
-      cmp.ident.path.emplace_back(path.substr(at, dot - at));
-      if (dot == std::string_view::npos) break;
-      at = dot + 1;
+    for (std::size_t at = path_start;;) {
+      std::size_t end = at;
+      while (end < pos_ && input_[end] != '.') ++end;  // segments are short
+      cmp.ident.path.emplace_back(input_.substr(at, end - at));
+      if (end == pos_) break;
+      at = end + 1;
     }
     skip_ws();
     VELNOR_TRY_ASSIGN(op, parse_operator());
     cmp.op = op;
     skip_ws();
-    // Read straight into the node: literals are moved no further.
-    VELNOR_TRY(parse_literal(cmp.value));
-    return Expr::compare(std::move(cmp));
+    return parse_literal(cmp.value);
   }
 
   // Steps over one identifier; false, consuming nothing, when none starts here.
@@ -598,11 +710,11 @@ class Parser {
     return true;
   }
 
-  std::expected<std::string, DslError> parse_bare_ident() {
+  std::expected<std::string_view, DslError> parse_bare_ident() {
     if (at_end() || !is_ident_start(byte_at(pos_))) return fail_found("expected identifier");
     const std::size_t start = pos_;
     while (!at_end() && is_ident_char(byte_at(pos_))) ++pos_;
-    return std::string(input_.substr(start, pos_ - start));
+    return input_.substr(start, pos_ - start);
   }
 
   bool word_at(std::string_view word) const {
@@ -612,21 +724,35 @@ class Parser {
   }
 
   std::expected<CmpOp, DslError> parse_operator() {
-    const std::string_view rest = input_.substr(pos_);
-    if (word_at("starts_with")) {
-      pos_ += 11;
-      return CmpOp::StartsWith;
+    if (!at_end()) {
+      const bool then_eq = pos_ + 1 < input_.size() && input_[pos_ + 1] == '=';
+      switch (input_[pos_]) {
+        case 's':
+          if (!word_at("starts_with")) break;
+          pos_ += 11;
+          return CmpOp::StartsWith;
+        case 'm':
+          if (!word_at("matches")) break;
+          pos_ += 7;
+          return CmpOp::Matches;
+        case '=':
+          if (!then_eq) break;
+          pos_ += 2;
+          return CmpOp::Eq;
+        case '!':
+          if (!then_eq) break;
+          pos_ += 2;
+          return CmpOp::Ne;
+        case '<':
+          pos_ += then_eq ? 2 : 1;
+          return then_eq ? CmpOp::Le : CmpOp::Lt;
+        case '>':
+          pos_ += then_eq ? 2 : 1;
+          return then_eq ? CmpOp::Ge : CmpOp::Gt;
+        default:
+          break;
+      }
     }
-    if (word_at("matches")) {
-      pos_ += 7;
-      return CmpOp::Matches;
-    }
-    if (rest.starts_with("==")) { pos_ += 2; return CmpOp::Eq; }
-    if (rest.starts_with("!=")) { pos_ += 2; return CmpOp::Ne; }
-    if (rest.starts_with("<=")) { pos_ += 2; return CmpOp::Le; }
-    if (rest.starts_with(">=")) { pos_ += 2; return CmpOp::Ge; }
-    if (rest.starts_with("<")) { pos_ += 1; return CmpOp::Lt; }
-    if (rest.starts_with(">")) { pos_ += 1; return CmpOp::Gt; }
     return fail("expected operator (==, !=, <=, >=, <, >, matches, starts_with) at byte " +
                 std::to_string(pos_));
   }
@@ -635,16 +761,10 @@ class Parser {
     if (!at_end()) {
       const unsigned char c = byte_at(pos_);
       if (c == '"') return parse_string(into);
-      if (c == '-' || is_digit(c)) return store(into, parse_number());
-      if (c == '@') return store(into, parse_timestamp());
+      if (c == '-' || is_digit(c)) return parse_number(into);
+      if (c == '@') return parse_timestamp(into);
     }
     return fail_found("expected value (string, number, or timestamp)");
-  }
-
-  static std::expected<void, DslError> store(Value& into, std::expected<Value, DslError> v) {
-    if (!v) return std::unexpected(std::move(v).error());
-    into = *std::move(v);
-    return {};
   }
 
   std::expected<void, DslError> parse_string(Value& into) {
@@ -699,7 +819,7 @@ class Parser {
     return fail("invalid UTF-8 in string literal at byte " + std::to_string(pos_));
   }
 
-  std::expected<Value, DslError> parse_number() {
+  std::expected<void, DslError> parse_number(Value& into) {
     const std::size_t start = pos_;
     if (next_is('-')) ++pos_;
     const std::size_t digits = pos_;
@@ -715,7 +835,7 @@ class Parser {
       }
       float_syntax = true;
     }
-    Number num;
+    Number& num = into.v.emplace<Number>();
     // The text has the shape decimal_to_double accepts, so it always yields.
     num.value = decimal_to_double(input_.substr(start, pos_ - start)).value_or(0.0);
     num.float_syntax = float_syntax;
@@ -735,22 +855,23 @@ class Parser {
                     " (allowed: usd, eur, gbp, cents, ms, s)");
       }
     }
-    return Value{num};
+    return {};
   }
 
-  std::expected<Value, DslError> parse_timestamp() {
+  std::expected<void, DslError> parse_timestamp(Value& into) {
     ++pos_;  // '@'
     const std::size_t start = pos_;
     while (!at_end()) {
-      const char c = input_[pos_];
-      if (c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r') break;
+      const auto c = static_cast<unsigned char>(input_[pos_]);
+      // One test for the usual byte: all five terminators are at most ' '.
+      if (c <= ' ' && (c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r')) break;
       ++pos_;
     }
     const std::string_view t = input_.substr(start, pos_ - start);
     if (t.empty()) return fail("expected RFC3339 timestamp after '@'");
-    auto ts = read_timestamp(t);
-    if (!ts) return fail("invalid timestamp " + text::quoted_str(t) + ": " + ts.error());
-    return Value{*ts};
+    auto read = read_timestamp(t, into.v.emplace<Timestamp>());
+    if (!read) return fail("invalid timestamp " + text::quoted_str(t) + ": " + read.error());
+    return {};
   }
 
   std::string_view input_;
@@ -758,10 +879,8 @@ class Parser {
   std::size_t depth_ = 0;  // open parenthesised groups
 };
 
-}  // namespace
-
 std::expected<Expr, DslError> parse(std::string_view predicate) {
-  return Parser(predicate).parse_predicate();
+  return Expr::Parser(predicate).parse_predicate();
 }
 
 // --- evaluation -------------------------------------------------------------
@@ -782,18 +901,42 @@ std::expected<bool, DslError> ordered_to_bool(CmpOp op, Ordering ordering) {
       "string for `" + std::string(cmp_op_symbol(op)) + "`", "non-string operand"));
 }
 
+namespace {
+
+// Reads a context number into `num` (no unit); false when it is beyond the
+// double range. Filling the caller's Number rather than returning one keeps
+// the fields from being stored piecewise and then copied as a whole, which
+// stalls on reloading what was just stored.
+bool read_json_number(const std::string& text, Number& num) {
+  const std::optional<double> d = decimal_to_double(text);
+  if (!d || !std::isfinite(*d)) return false;
+  num.value = *d;
+  num.float_syntax = text.find_first_of(".eE") != std::string::npos;
+  return true;
+}
+
+// The left operand of a comparison, as the context holds it. Its
+// alternatives stand for those of Value in the same order; text is viewed in
+// place, since the comparison only reads it and a copy per comparison would
+// cost an allocation for every text longer than a few bytes.
+using Operand = std::variant<std::string_view, Number, Timestamp>;
+
+Value to_value(const Operand& op) {
+  if (const auto* s = std::get_if<std::string_view>(&op)) return Value{Str{std::string(*s)}};
+  if (const auto* n = std::get_if<Number>(&op)) return Value{*n};
+  return Value{*std::get_if<Timestamp>(&op)};
+}
+
+}  // namespace
+
 std::optional<Value> json_to_value(const JsonValue& json) {
   switch (json.kind()) {
     case JsonValue::Kind::String:
       return Value{Str{json.as_string()}};
     case JsonValue::Kind::Number: {
-      const std::string& t = json.number_text();
-      const std::optional<double> d = decimal_to_double(t);
-      if (!d || !std::isfinite(*d)) return std::nullopt;
       Number num;
-      num.value = *d;
-      num.float_syntax = std::ranges::any_of(t, [](char c) { return c == '.' || c == 'e' || c == 'E'; });
-      return Value{num};
+      if (read_json_number(json.number_text(), num)) return Value{num};
+      return std::nullopt;
     }
     default:
       return std::nullopt;
@@ -829,25 +972,25 @@ Ordering order_of(const T& a, const T& b) {
 
 bool is_ordering_or_eq(CmpOp op) { return op != CmpOp::Matches && op != CmpOp::StartsWith; }
 
-std::expected<bool, DslError> compare_values(const Value& left, CmpOp op, const Value& right) {
-  if (left.v.index() != right.v.index()) {
-    return std::unexpected(DslError::type_mismatch(right.type_name(), left.type_name()));
+std::expected<bool, DslError> compare_operand(const Operand& left, CmpOp op, const Value& right) {
+  if (left.index() != right.v.index()) {
+    return std::unexpected(DslError::type_mismatch(right.type_name(), to_value(left).type_name()));
   }
-  if (const auto* l = std::get_if<Str>(&left.v)) {
-    const auto& r = std::get<Str>(right.v);
+  if (const auto* l = std::get_if<std::string_view>(&left)) {
+    const std::string_view r = std::get_if<Str>(&right.v)->text;
     switch (op) {
-      case CmpOp::Eq: return l->text == r.text;
-      case CmpOp::Ne: return l->text != r.text;
-      case CmpOp::Matches: return contains(l->text, r.text);
-      case CmpOp::StartsWith: return std::string_view(l->text).starts_with(r.text);
+      case CmpOp::Eq: return *l == r;
+      case CmpOp::Ne: return *l != r;
+      case CmpOp::Matches: return contains(*l, r);
+      case CmpOp::StartsWith: return l->starts_with(r);
       default:
         return std::unexpected(DslError::type_mismatch(
             "number or timestamp on left for ordering operator",
             "string vs string with `" + std::string(cmp_op_symbol(op)) + "`"));
     }
   }
-  if (const auto* l = std::get_if<Number>(&left.v)) {
-    const auto& r = std::get<Number>(right.v);
+  if (const auto* l = std::get_if<Number>(&left)) {
+    const auto& r = *std::get_if<Number>(&right.v);
     if (l->unit != r.unit) {
       return std::unexpected(DslError::type_mismatch("number with unit " + fmt_unit(r.unit),
                                                      "number with unit " + fmt_unit(l->unit)));
@@ -861,29 +1004,38 @@ std::expected<bool, DslError> compare_values(const Value& left, CmpOp op, const 
     }
     return ordered_to_bool(op, order_of(l->value, r.value));
   }
-  const auto& l = std::get<Timestamp>(left.v);
-  const auto& r = std::get<Timestamp>(right.v);
+  const auto& l = *std::get_if<Timestamp>(&left);
+  const auto& r = *std::get_if<Timestamp>(&right.v);
   Ordering ord = order_of(l.secs, r.secs);
   if (ord == Ordering::Equal) ord = order_of(l.nanos, r.nanos);
   return ordered_to_bool(op, ord);
 }
 
-}  // namespace
-
-std::expected<Value, DslError> resolve_ident(const Ident& ident, const Context& context) {
+// Looks the identifier up and leaves the operand in `out`, which is written
+// in place for the same reason as in read_json_number.
+std::expected<void, DslError> resolve_operand(const Ident& ident, const Context& context,
+                                              Operand& out) {
   const auto& path = ident.path;
   auto unknown = [&] { return std::unexpected(DslError::unknown_identifier(ident.joined())); };
   if (path.empty()) return unknown();
   const std::string_view root = path[0];
-  if (root == "caller" && path.size() == 1) return Value{Str{context.caller}};
-  if (root == "tool" && path.size() == 1) return Value{Str{context.tool}};
+  if (root == "caller" && path.size() == 1) {
+    out.emplace<std::string_view>(context.caller);
+    return {};
+  }
+  if (root == "tool" && path.size() == 1) {
+    out.emplace<std::string_view>(context.tool);
+    return {};
+  }
   if (root == "now" && path.size() == 1) {
-    return Value{Timestamp{context.now.secs, context.now.nanos}};
+    out.emplace<Timestamp>(Timestamp{context.now.secs, context.now.nanos});
+    return {};
   }
   if (root == "env" && path.size() == 2) {
     const auto it = context.env.find(path[1]);
     if (it == context.env.end()) return unknown();
-    return Value{Str{it->second}};
+    out.emplace<std::string_view>(it->second);
+    return {};
   }
   if (root == "arg" && path.size() >= 2) {
     const JsonValue* cur = &context.args;
@@ -891,12 +1043,27 @@ std::expected<Value, DslError> resolve_ident(const Ident& ident, const Context& 
       cur = cur->find(path[i]);  // nullptr for non-objects and missing keys
       if (cur == nullptr) return unknown();
     }
-    if (auto v = json_to_value(*cur)) return *std::move(v);
+    if (cur->kind() == JsonValue::Kind::String) {
+      out.emplace<std::string_view>(cur->as_string());
+      return {};
+    }
+    if (cur->kind() == JsonValue::Kind::Number &&
+        read_json_number(cur->number_text(), out.emplace<Number>())) {
+      return {};
+    }
     return std::unexpected(DslError::type_mismatch(
         "string or integer at arg path",
         std::string(json_kind_name(*cur)) + " at " + ident.joined()));
   }
   return unknown();
+}
+
+}  // namespace
+
+std::expected<Value, DslError> resolve_ident(const Ident& ident, const Context& context) {
+  Operand operand;
+  VELNOR_TRY(resolve_operand(ident, context, operand));
+  return to_value(operand);
 }
 
 // Walks the tree with an explicit stack: chains built by the parser are
@@ -914,8 +1081,9 @@ std::expected<bool, DslError> eval_expr(const Expr& expr, const Context& context
       cur = &cur->left();
     }
     const Compare& c = cur->compare();
-    VELNOR_TRY_ASSIGN(lhs, resolve_ident(c.ident, context));
-    VELNOR_TRY_ASSIGN(result, compare_values(lhs, c.op, c.value));
+    Operand lhs;
+    VELNOR_TRY(resolve_operand(c.ident, context, lhs));
+    VELNOR_TRY_ASSIGN(result, compare_operand(lhs, c.op, c.value));
 
     // Propagate the result up until some node needs its right operand.
     cur = nullptr;

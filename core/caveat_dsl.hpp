@@ -24,6 +24,7 @@ namespace velnor {
 
 struct Context;
 class JsonValue;
+struct DslError;
 
 enum class Unit : std::uint8_t { Usd, Eur, Gbp, Cents, Ms, S };
 
@@ -94,20 +95,32 @@ class Expr {
 
   Kind kind() const { return kind_; }
   // Preconditions: kind() == Compare for compare(); And/Or for left()/right().
-  const Compare& compare() const { return *cmp_; }
-  const Expr& left() const { return *left_; }
-  const Expr& right() const { return *right_; }
+  const Compare& compare() const { return *std::get_if<Compare>(&node_); }
+  const Expr& left() const { return *std::get_if<Children>(&node_)->left; }
+  const Expr& right() const { return *std::get_if<Children>(&node_)->right; }
 
  private:
+  // Reads predicates; it fills each comparison inside its node rather than
+  // building it elsewhere and moving it in.
+  class Parser;
+  friend std::expected<Expr, DslError> parse(std::string_view predicate);
+
+  struct Children {
+    std::unique_ptr<Expr> left;
+    std::unique_ptr<Expr> right;
+  };
+
   Expr() = default;
+  static Expr join(Kind kind, Expr&& left, Expr&& right);
   void release_iteratively() noexcept;
 
   Kind kind_ = Kind::Compare;
-  // Kept out of line: inner nodes of long AND/OR chains stay small, which
-  // matters more for big trees than one allocation per leaf does for small.
-  std::unique_ptr<Compare> cmp_;
-  std::unique_ptr<Expr> left_;
-  std::unique_ptr<Expr> right_;
+  // A comparison lives inside its node: a verification parses every caveat
+  // afresh, and most caveats are a single comparison, so a separate
+  // allocation per leaf would be paid on every call. An inner node is then
+  // as large as a leaf; a long chain needs a few percent more memory than
+  // with out-of-line comparisons, and one allocation fewer per term.
+  std::variant<Compare, Children> node_;
 };
 
 struct DslError {

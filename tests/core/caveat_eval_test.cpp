@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/caveat_dsl.hpp"
 #include "core/context.hpp"
@@ -203,6 +205,84 @@ TEST(CaveatEvalTest, ContextVariants) {
   EXPECT_EQ(eval("caller == \"a\"", ctx), "false");
 }
 
+// resolve_ident hands out owned copies: the values outlive the context.
+TEST(CaveatEvalTest, ResolveIdentCopiesOutOfTheContext) {
+  const std::string long_text(100, 'q');  // beyond any small-string buffer
+  auto ctx = std::make_unique<Context>(base_context());
+  ctx->caller = long_text;
+  ctx->env["LONG"] = long_text + "!";
+  struct IdentCase {
+    std::string_view pred;  // only the identifier of its comparison is used
+    std::optional<Value> want;
+    std::string_view error;
+  };
+  const IdentCase cases[] = {
+      {"caller == 1", Value{Str{long_text}}, ""},
+      {"tool == 1", Value{Str{"read_file"}}, ""},
+      {"env.LONG == 1", Value{Str{long_text + "!"}}, ""},
+      {"arg.a.b == 1", Value{Str{"x"}}, ""},
+      {"arg.nf == 1", Value{Number{5.0, std::nullopt, true}}, ""},
+      {"arg.negz == 1", Value{Number{-0.0, std::nullopt, false}}, ""},
+      {"now == 1", Value{Timestamp{kNowSecs, 500'000'000}}, ""},
+      {"env.NOPE == 1", std::nullopt, "unknown identifier: env.NOPE"},
+      {"arg.items == 1", std::nullopt,
+       "type mismatch: expected string or integer at arg path, got array at arg.items"},
+      {"arg.big == 1", std::nullopt,
+       "type mismatch: expected string or integer at arg path, got non-finite number at arg.big"},
+  };
+  std::vector<std::expected<Value, DslError>> got;
+  for (const auto& c : cases) {
+    auto e = parse(c.pred);
+    ASSERT_TRUE(e) << c.pred;
+    got.push_back(resolve_ident(e->compare().ident, *ctx));
+  }
+  ctx.reset();  // values must not point into the freed context
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const IdentCase& c = cases[i];
+    if (c.want) {
+      ASSERT_TRUE(got[i]) << c.pred << ": " << got[i].error().display();
+      EXPECT_EQ(*got[i], *c.want) << c.pred;
+    } else {
+      ASSERT_FALSE(got[i]) << c.pred;
+      EXPECT_EQ(got[i].error().display(), c.error) << c.pred;
+    }
+  }
+}
+
+// Context texts longer than a small-string buffer, compared by every string
+// operator, from each place a text can come from.
+TEST(CaveatEvalTest, LongContextTexts) {
+  Context ctx = base_context();
+  const std::string long_text = "agent-" + std::string(200, 'z') + "-end";
+  ctx.caller = long_text;
+  ctx.tool = long_text;
+  ctx.env["LONG"] = long_text;
+  ctx.args = JV::object({{"s", JV::string(long_text)}});
+  for (std::string_view ident : {"caller", "tool", "env.LONG", "arg.s"}) {
+    struct LongCase {
+      std::string rest;  // operator and literal
+      std::string_view want;
+    };
+    const LongCase cases[] = {
+        {"== \"" + long_text + "\"", "true"},
+        {"!= \"" + long_text + "\"", "false"},
+        {"== \"" + long_text + "x\"", "false"},
+        {"starts_with \"agent-zz\"", "true"},
+        {"starts_with \"zz\"", "false"},
+        {"matches \"z-end\"", "true"},
+        {"matches \"" + long_text + "x\"", "false"},
+        {"<= \"a\"",
+         "type mismatch: expected number or timestamp on left for ordering operator, got string "
+         "vs string with `<=`"},
+        {"== 1", "type mismatch: expected number, got string"},
+    };
+    for (const auto& c : cases) {
+      const std::string pred = std::string(ident) + " " + c.rest;
+      EXPECT_EQ(eval(pred, ctx), c.want) << pred.substr(0, 60);
+    }
+  }
+}
+
 TEST(CaveatEvalTest, JsonToValue) {
   struct NumCase {
     std::string_view text;
@@ -214,6 +294,8 @@ TEST(CaveatEvalTest, JsonToValue) {
       {"1E1", 10.0, true},     {"-0", -0.0, false},    {"1e400", std::nullopt, true},
       {"-1e400", std::nullopt, true}, {"1E-400", 0.0, true},
       {"0.1", 0.1, true},      {"123456789012345678901234567890", 1.2345678901234568e29, false},
+      {"999999999999999", 999999999999999.0, false},
+      {"-9007199254740993", -9007199254740992.0, false},  // tie rounds to even
   };
   for (const auto& c : cases) {
     const auto v = json_to_value(JV::number(std::string(c.text)));

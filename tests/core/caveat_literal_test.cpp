@@ -167,6 +167,12 @@ TEST(CaveatLiteralTest, DecimalToDouble) {
       {"1e99999999999999999999999", inf},
       {"1e-99999999999999999999999", 0.0},
       {"0e99999999999999999999999", 0.0},
+      // Either side of the widest plain integer converted without rounding.
+      {"999999999999999", 999999999999999.0},
+      {"-000000000000000", 0.0, true},
+      {"1000000000000001", 1000000000000001.0},
+      {"99999999999999999", 1e17},
+      {"0000000000000000000001", 1.0},
       {"12.5E1", 125.0},
       {"5e0", 5.0},
       {"", std::nullopt},
@@ -180,6 +186,9 @@ TEST(CaveatLiteralTest, DecimalToDouble) {
       {"nan", std::nullopt},
       {"0x1p3", std::nullopt},
       {"1 ", std::nullopt},
+      {"12a", std::nullopt},
+      {"--1", std::nullopt},
+      {"1-", std::nullopt},
   };
   for (const auto& c : cases) {
     const auto got = decimal_to_double(c.text);
