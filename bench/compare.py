@@ -246,7 +246,7 @@ def hashing_floor():
     raise RuntimeError("no hashing-floor benchmark found")
 
 
-def floor_ratio(pairs=9):
+def floor_ratio(pairs=15):
     """velnor's verify_with_context over the hashing floor, measured in
     alternation so that the shared machine's drift hits both sides alike;
     the median of the per-pair ratios, and the median floor."""
@@ -297,7 +297,7 @@ def main():
             row += f"{fmt(t) + vs:>22}"
         print(row)
     print(f"\nvelnor verify_with_context / hashing floor: {ratio:.2f}x "
-          "(median of 9 alternating pairs; target <= 2.5x)")
+          "(median of 15 alternating pairs; target <= 2.5x)")
 
     print("\nscaling of verify_with_context:")
     for label, t in bench_velnor_scaling():
