@@ -1,7 +1,6 @@
 #include "core/audit.hpp"
+#include "tests/core/openssl_oracle.hpp"
 
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 
 #include <cctype>
 #include <cstdint>
@@ -16,15 +15,8 @@
 namespace velnor {
 namespace {
 
-// One-shot OpenSSL HMAC: an oracle that shares no code with the library's
-// precomputed-state path.
-Bytes openssl_hmac(std::string_view key, std::string_view data) {
-  unsigned char out[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
-       reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, &len);
-  return Bytes(out, out + len);
-}
+using oracle::openssl_hmac;
+
 
 std::string hex_of(crypto::ByteView b) { return hex_encode(b); }
 

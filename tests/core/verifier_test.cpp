@@ -1,7 +1,5 @@
 #include "core/verifier.hpp"
 
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 
 #include <cstdint>
 #include <memory>
@@ -12,9 +10,12 @@
 #include <gtest/gtest.h>
 
 #include "core/caveat_dsl.hpp"
+#include "tests/core/openssl_oracle.hpp"
 
 namespace velnor {
 namespace {
+
+using oracle::openssl_hmac;
 
 constexpr std::string_view kRoot = "root-key-of-the-issuing-service";
 constexpr std::string_view kAuditKey = "audit-key-0123456789";
@@ -22,14 +23,6 @@ constexpr std::string_view kChainError = "capability chain integrity: invalid si
 
 Bytes bytes_of(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
-// The chain computed with one-shot OpenSSL HMAC, independently of the
-// library's chain steps and precomputed root key.
-Bytes openssl_hmac(crypto::ByteView key, crypto::ByteView data) {
-  unsigned char out[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), data.data(), data.size(), out, &len);
-  return Bytes(out, out + len);
-}
 
 Capability make_cap(std::string_view root, std::string identifier, std::vector<std::string> predicates,
                     std::optional<Bytes> holder = std::nullopt) {
