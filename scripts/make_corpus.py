@@ -16,7 +16,7 @@ import pathlib
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 OUT = ROOT / "fuzz" / "corpus"
-SUITE = ROOT.parent / "shared" / "data" / "json-test-suite"
+SUITE = ROOT / "tests" / "data" / "json-test-suite"
 
 PREDICATES = [
     'tool == "search"',
