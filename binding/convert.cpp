@@ -69,10 +69,34 @@ bool check_missing(const char* fname, std::span<const char* const> names, PyObje
   return true;
 }
 
-// "argument 'key' must be bytes, not bytearray". The type's name is looked up
-// through the type object because its layout is opaque under the stable ABI.
+// The name of `tp`, read without running any code of the caller's. The
+// attribute protocol would consult the metaclass, which may define
+// `__name__` as anything, including a property that returns a non-string or
+// raises; the getter of `type` itself returns what the type was created
+// with. Its layout is opaque under the stable ABI, so the getter is found
+// in `type`'s own dictionary, which Python code cannot change. New
+// reference; nullptr with an exception set only when memory runs out.
+PyObject* type_name(PyTypeObject* tp) {
+  PyObject* dict = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyType_Type), "__dict__");
+  if (dict == nullptr) return nullptr;
+  PyObject* getter = PyMapping_GetItemString(dict, "__name__");
+  Py_DECREF(dict);
+  PyObject* name = nullptr;
+  if (getter != nullptr) {
+    auto get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(getter), Py_tp_descr_get));
+    if (get != nullptr) name = get(getter, reinterpret_cast<PyObject*>(tp), reinterpret_cast<PyObject*>(Py_TYPE(tp)));
+    Py_DECREF(getter);
+  }
+  if (name != nullptr && PyUnicode_CheckExact(name)) return name;
+  Py_XDECREF(name);
+  if (PyErr_Occurred() != nullptr && PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
+  PyErr_Clear();
+  return PyUnicode_FromString("?");
+}
+
+// "argument 'key' must be bytes, not bytearray".
 void wrong_type(const char* fname, const char* param, const char* expected, PyObject* obj) {
-  PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__");
+  PyObject* name = type_name(Py_TYPE(obj));
   if (name == nullptr) return;
   PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %U", fname, param, expected,
                name);
@@ -96,7 +120,7 @@ std::nullptr_t raise_core(const AuditError& e) { return raise(Exc::Value, e.disp
 std::nullptr_t raise_core(const BuilderError& e) { return raise(Exc::Value, e.display()); }
 
 PyObject* refuse_new(PyTypeObject* tp, PyObject*, PyObject*) {
-  PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(tp), "__name__");
+  PyObject* name = type_name(tp);
   if (name == nullptr) return nullptr;
   PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name);
   Py_DECREF(name);

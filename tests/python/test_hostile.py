@@ -78,3 +78,46 @@ def test_extreme_numbers(number, outcome):
     cap = Issuer.from_key(ROOT_KEY).issue("i").caveat("arg.n <= 50.0").build()
     ctx = '{"nowMs":0,"caller":"a","tool":"t","args":{"n":%s}}' % number
     assert decide(cap, ctx)["kind"] == outcome
+
+
+def _hostile_type_names():
+    def raising(cls):
+        raise KeyError("from the metaclass")
+
+    class NameIsAList(type):
+        __name__ = property(lambda cls: [0] * 10**7)
+
+    class NameIsAnInt(type):
+        __name__ = 42
+
+    class NameRaises(type):
+        __name__ = property(raising)
+
+    class NameIsAStrSubclass(type):
+        class Loud(str):
+            def __str__(self):
+                raise AssertionError("ran caller code")
+        __name__ = Loud("Loud")
+
+    return [meta("W", (), {}) for meta in (NameIsAList, NameIsAnInt, NameRaises, NameIsAStrSubclass)]
+
+
+@pytest.mark.parametrize("wrong", _hostile_type_names(), ids=["list", "int", "raises", "str-subclass"])
+def test_wrong_type_message_does_not_run_the_metaclass(wrong):
+    # The message names the parameter and the type's real name, whatever the
+    # metaclass claims.
+    cap = Issuer.from_key(ROOT_KEY).issue("i").caveat("a == 1").build()
+    calls = [
+        ("parse", "token", lambda: Capability.parse(wrong())),
+        ("from_key", "key", lambda: Issuer.from_key(wrong())),
+        ("Auditor", "key", lambda: Auditor(wrong())),
+        ("verify_with_context", "ctx_json",
+         lambda: Verifier(ROOT_KEY).verify_with_context(cap, wrong(), Auditor(AUDIT_KEY))),
+        ("verify_with_context", "auditor",
+         lambda: Verifier(ROOT_KEY).verify_with_context(cap, "{}", wrong())),
+    ]
+    for fname, param, call in calls:
+        with pytest.raises(TypeError) as info:
+            call()
+        assert str(info.value).startswith(f"{fname}() argument '{param}' must be "), str(info.value)
+        assert str(info.value).endswith(", not W"), str(info.value)
