@@ -85,6 +85,9 @@ class Auditor {
   void sign_json(const Capability& cap, const Context& context, const Outcome& outcome,
                  std::string& out) const;
   std::expected<void, AuditError> verify(const Receipt& receipt) const;
+  // Whether this auditor's key signs exactly like `key` (constant time,
+  // from fingerprints made when each key was set).
+  bool signs_with(const crypto::HmacKey& key) const { return key_.same_key(key); }
 
  private:
   explicit Auditor(crypto::ByteView key) : key_(key) {}

@@ -25,6 +25,7 @@ std::string caveat_error_reason(std::string_view what, std::string_view predicat
 }  // namespace
 
 std::string VerifyError::display() const {
+  if (kind_ == Kind::AuditKeyIsRootKey) return "the audit key must differ from the root key";
   return "capability chain integrity: " + inner_.display();
 }
 
@@ -84,6 +85,11 @@ std::expected<Verified, VerifyError> Verifier::verify(const Capability& cap) con
   return Verified{cap.identifier, cap.caveats};
 }
 
+std::expected<void, VerifyError> Verifier::check_auditor(const Auditor& auditor) const {
+  if (auditor.signs_with(root_)) return std::unexpected(VerifyError::audit_key_is_root_key());
+  return {};
+}
+
 std::expected<Outcome, VerifyError> Verifier::decide(const Capability& cap,
                                                      const Context& context) const {
   if (auto checked = verify(cap); !checked) return std::unexpected(std::move(checked.error()));
@@ -104,6 +110,7 @@ std::expected<Outcome, VerifyError> Verifier::decide(const Capability& cap,
 std::expected<Receipt, VerifyError> Verifier::verify_with_context(const Capability& cap,
                                                                   const Context& context,
                                                                   const Auditor& auditor) const {
+  if (auto ok = check_auditor(auditor); !ok) return std::unexpected(std::move(ok.error()));
   auto outcome = decide(cap, context);
   if (!outcome) return std::unexpected(std::move(outcome.error()));
   return auditor.sign(cap, context, *std::move(outcome));
@@ -113,6 +120,7 @@ std::expected<void, VerifyError> Verifier::verify_with_context_json(const Capabi
                                                                     const Context& context,
                                                                     const Auditor& auditor,
                                                                     std::string& out) const {
+  if (auto ok = check_auditor(auditor); !ok) return std::unexpected(std::move(ok.error()));
   auto outcome = decide(cap, context);
   if (!outcome) return std::unexpected(std::move(outcome.error()));
   auditor.sign_json(cap, context, *outcome, out);

@@ -21,13 +21,20 @@ namespace velnor {
 
 class VerifyError {
  public:
-  static VerifyError chain_integrity(Error inner) { return VerifyError(std::move(inner)); }
-  const Error& inner() const { return inner_; }
-  // "capability chain integrity: {}".
+  enum class Kind : std::uint8_t { ChainIntegrity, AuditKeyIsRootKey };
+
+  static VerifyError chain_integrity(Error inner) { return VerifyError(Kind::ChainIntegrity, std::move(inner)); }
+  // The auditor signs with the verifier's own root key.
+  static VerifyError audit_key_is_root_key() { return VerifyError(Kind::AuditKeyIsRootKey, Error()); }
+  Kind kind() const { return kind_; }
+  const Error& inner() const { return inner_; }  // ChainIntegrity
+  // "capability chain integrity: {}", "the audit key must differ from the
+  // root key".
   std::string display() const;
 
  private:
-  explicit VerifyError(Error inner) : inner_(std::move(inner)) {}
+  VerifyError(Kind kind, Error inner) : kind_(kind), inner_(std::move(inner)) {}
+  Kind kind_;
   Error inner_;
 };
 
@@ -61,6 +68,10 @@ class Verifier {
   Verifier with_nonce_store(std::shared_ptr<NonceStore> store) &&;
 
   std::expected<Verified, VerifyError> verify(const Capability& cap) const;
+  // Both refuse an auditor whose key signs like the root key, before
+  // anything else: a receipt signature under the root key is the root link
+  // of a capability whose identifier is the receipt's signing input, so
+  // every denial would hand out a caveat-free capability.
   std::expected<Receipt, VerifyError> verify_with_context(const Capability& cap,
                                                           const Context& context,
                                                           const Auditor& auditor) const;
@@ -74,6 +85,8 @@ class Verifier {
 
  private:
   explicit Verifier(crypto::ByteView key) : root_(key) {}
+  // The refusal above, for every method that takes an auditor.
+  std::expected<void, VerifyError> check_auditor(const Auditor& auditor) const;
   // The chain check and the decision, shared by both receipt forms.
   std::expected<Outcome, VerifyError> decide(const Capability& cap, const Context& context) const;
   crypto::HmacKey root_;

@@ -154,21 +154,38 @@ Digest hmac_sha256(ByteView key, ByteView part1, ByteView part2) {
 struct HmacKey::State {
   MdCtxPtr inner;  // SHA-256 having absorbed key ^ ipad
   MdCtxPtr outer;  // SHA-256 having absorbed key ^ opad
+  // A plain hash of the padded key under a tag of its own. Not an HMAC
+  // under the key: that would be a valid signature of the tag, which is
+  // exactly what must never exist for a root or audit key.
+  Digest fingerprint;
 };
 
-HmacKey::HmacKey(ByteView key) : state_(new State{new_ctx(), new_ctx()}) {
+namespace {
+constexpr std::string_view kFingerprintTag = "velnor hmac key fingerprint";
+}  // namespace
+
+HmacKey::HmacKey(ByteView key) : state_(new State{new_ctx(), new_ctx(), {}}) {
   const Pads pads(key);
   resume(state_->inner.get(), sha256_template());
   update(state_->inner.get(), pads.inner_view());
   resume(state_->outer.get(), sha256_template());
   update(state_->outer.get(), pads.outer_view());
+  EVP_MD_CTX* ctx = scratch();
+  resume(ctx, sha256_template());
+  update(ctx, as_bytes(kFingerprintTag));
+  update(ctx, pads.inner_view());
+  finish(ctx, state_->fingerprint);
+}
+
+bool HmacKey::same_key(const HmacKey& other) const {
+  return constant_time_equal(state_->fingerprint.span(), other.state_->fingerprint.span());
 }
 
 // EVP_MD_CTX_free cleanses the provider's hash state before freeing it, so
 // the saved pad states do not outlive the key.
 HmacKey::~HmacKey() { delete state_; }
 
-HmacKey::HmacKey(const HmacKey& other) : state_(new State{new_ctx(), new_ctx()}) {
+HmacKey::HmacKey(const HmacKey& other) : state_(new State{new_ctx(), new_ctx(), other.state_->fingerprint}) {
   resume(state_->inner.get(), other.state_->inner.get());
   resume(state_->outer.get(), other.state_->outer.get());
 }

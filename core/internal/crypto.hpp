@@ -62,6 +62,12 @@ class HmacKey {
   Digest sign(ByteView message) const;
   Digest sign(ByteView part1, ByteView part2) const;
 
+  // Whether both sign exactly as the same key would, also when the bytes
+  // given differ: HMAC pads short keys with zeros and hashes long ones, so
+  // "k" and "k\0" are one key. Compares two fingerprints made once per key
+  // in constant time; the keys themselves are not looked at again.
+  bool same_key(const HmacKey& other) const;
+
  private:
   struct State;
   State* state_;  // owned; opaque so OpenSSL types stay out of this header

@@ -272,3 +272,67 @@ TEST(VerifierNonceStore, HeldButNeverConsulted) {
 
 }  // namespace
 }  // namespace velnor
+
+namespace velnor {
+namespace {
+
+// A receipt signature under the root key is the root link of a capability
+// whose identifier is the receipt's signing input; with no caveats that
+// capability would be allowed everywhere. So every key that HMAC treats as
+// the root key is refused as an audit key, and other keys are not.
+TEST(VerifierAuditKey, RefusesAnAuditorThatSignsWithTheRootKey) {
+  const std::string root = "root-key-of-the-issuing-service";
+  const std::string long_root(100, 'L');
+  const crypto::Digest long_root_hash = crypto::sha256(crypto::as_bytes(long_root));
+  const std::string hashed(reinterpret_cast<const char*>(long_root_hash.data()), long_root_hash.size());
+  const struct {
+    const char* name;
+    std::string root;
+    std::string audit;
+    bool refused;
+  } cases[] = {
+      {"same bytes", root, root, true},
+      {"zero padded to the block", root, root + std::string(64 - root.size(), '\0'), true},
+      {"one trailing zero", root, root + std::string(1, '\0'), true},
+      {"key over a block and its hash", long_root, hashed, true},
+      {"differs in the last byte", root, root.substr(0, root.size() - 1) + "x", false},
+      {"root is a prefix", root, root + "x", false},
+      {"64 bytes differing only in the last", std::string(64, 'k'), std::string(63, 'k') + "j", false},
+  };
+  const std::vector<std::string> preds = {R"(tool == "search")"};
+  for (const auto& c : cases) {
+    const Verifier v = Verifier::create(crypto::as_bytes(c.root));
+    auto auditor = Auditor::create(crypto::as_bytes(c.audit));
+    ASSERT_TRUE(auditor.has_value()) << c.name;
+    const Capability cap = make_cap(c.root, "cap-1", preds);
+    auto receipt = v.verify_with_context(cap, make_context(), *auditor);
+    std::string out;
+    auto json = v.verify_with_context_json(cap, make_context(), *auditor, out);
+    if (c.refused) {
+      ASSERT_FALSE(receipt.has_value()) << c.name;
+      EXPECT_EQ(receipt.error().display(), "the audit key must differ from the root key") << c.name;
+      ASSERT_FALSE(json.has_value()) << c.name;
+      EXPECT_EQ(json.error().display(), "the audit key must differ from the root key") << c.name;
+      EXPECT_TRUE(out.empty()) << c.name;
+    } else {
+      EXPECT_TRUE(receipt.has_value()) << c.name;
+      EXPECT_TRUE(json.has_value()) << c.name;
+    }
+  }
+}
+
+// The refusal comes before the chain check: a misconfigured verifier is
+// reported as such also for a token it would reject anyway.
+TEST(VerifierAuditKey, RefusalComesBeforeTheChainCheck) {
+  const std::string root = "root-key-of-the-issuing-service";
+  const Verifier v = Verifier::create(crypto::as_bytes(root));
+  auto auditor = Auditor::create(crypto::as_bytes(root));
+  ASSERT_TRUE(auditor.has_value());
+  const Capability foreign = make_cap("another-root-key", "cap-1", {R"(tool == "search")"});
+  auto r = v.verify_with_context(foreign, make_context(), *auditor);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().kind(), VerifyError::Kind::AuditKeyIsRootKey);
+}
+
+}  // namespace
+}  // namespace velnor

@@ -302,3 +302,20 @@ def test_empty_root_keys_are_accepted(auditor):
     cap = velnor.Issuer.from_key(b"").issue("x").caveat('tool == "t"').build()
     receipt = run(velnor.Verifier(b""), cap, auditor, ctx(tool="t"))
     assert receipt["outcome"] == {"kind": "allowed"}
+
+
+@pytest.mark.parametrize("audit_key", [ROOT_KEY, ROOT_KEY + b"\0", ROOT_KEY + bytes(32)],
+                         ids=["same bytes", "one zero byte more", "zero padded to a block"])
+def test_auditor_holding_the_root_key_is_refused(audit_key):
+    # With one key for both, a denied receipt's signature is the root link of
+    # a token whose identifier is the receipt's signing input; with no
+    # caveats that token would be allowed for every call.
+    issuer = velnor.Issuer.from_key(ROOT_KEY)
+    cap = issuer.issue("agent-7").caveat('tool == "never"').build()
+    with pytest.raises(ValueError, match="^the audit key must differ from the root key$"):
+        velnor.Verifier(ROOT_KEY).verify_with_context(cap, ctx(), velnor.Auditor(audit_key))
+
+
+def test_auditor_with_another_key_still_signs(cap):
+    receipt = velnor.Verifier(ROOT_KEY).verify_with_context(cap, ctx(), velnor.Auditor(ROOT_KEY[:-1] + b"\xff"))
+    assert json.loads(receipt)["outcome"]["kind"] == "denied"
