@@ -370,7 +370,6 @@ struct Diagnosis {
 };
 
 Diagnosis diagnose(std::string_view text, std::size_t p, const bj::error_code& ec) {
-  if (ec == bj::error::exponent_overflow) return {"number out of range", p + 1};
   if (ec == bj::error::illegal_leading_surrogate || ec == bj::error::illegal_trailing_surrogate ||
       ec == bj::error::expected_utf16_escape) {
     return {"invalid unicode code point", p + 1};
@@ -645,6 +644,17 @@ class Reader {
     if (deferred_.empty()) deferred_ = std::move(msg);
   }
   void build_prefix();
+  // The number whose exponent Boost stopped in at `p`: everything before
+  // `p` passed Boost's grammar, and only exponent digits can follow.
+  std::size_t number_start(std::size_t p) const {
+    auto in_number = [](char c) { return (c >= '0' && c <= '9') || c == '.' || c == 'e' || c == 'E' || c == '+' || c == '-'; };
+    while (p > 0 && in_number(text_[p - 1])) --p;
+    return p;
+  }
+  std::size_t number_end(std::size_t p) const {
+    while (p < text_.size() && text_[p] >= '0' && text_[p] <= '9') ++p;
+    return p;
+  }
 
   std::string_view text_;
   Type root_;
@@ -740,6 +750,27 @@ std::optional<std::string> Reader::run() {
         continue;
       }
       if (!fault_.empty()) return locate(fault_, text_, pos + n + adjust_);
+      if (ec == bj::error::exponent_overflow) {
+        // Boost keeps the exponent in an int, but RFC 8259 puts no bound on
+        // it and we only ever use a number's text. Deliver the number here
+        // and go on behind it as after a deep skipped value.
+        const std::size_t end = number_end(pos + n);
+        const std::size_t start = number_start(pos + n);
+        part_.clear();
+        bj::error_code nec;
+        if (!number(text_.substr(start, end - start), Scalar::Int::None, 0, nec)) {
+          return locate(fault_, text_, end);
+        }
+        pos = end;
+        resume = depth_ != 0;
+        if (!resume) {
+          if (pos < text_.size() && text_.find_first_not_of(" \t\n\r", pos) != std::string_view::npos) {
+            return locate("trailing characters", text_, text_.find_first_not_of(" \t\n\r", pos) + 1);
+          }
+          return std::nullopt;
+        }
+        continue;
+      }
       const Diagnosis d = diagnose(text_, pos + n, ec);
       return locate(d.desc, text_, d.consumed);
     }

@@ -19,8 +19,8 @@
 // skipped at every level (still checked for well-formedness, nested to any
 // depth); a known member twice is refused, also when its first value was
 // null. A record may instead be written as an array of its members in
-// declaration order. Numbers of any size are accepted where they are not
-// read; an exponent beyond the range of an int is "number out of range".
+// declaration order. Numbers of any size and any exponent are accepted
+// where they are kept as text or skipped.
 //
 // Descriptions:
 //   syntax     "expected value", "key must be a string", "expected `:`",
@@ -28,7 +28,7 @@
 //              "invalid escape", "invalid unicode code point", "invalid UTF-8",
 //              "control character (\u0000-\u001F) found while parsing a string",
 //              "EOF while parsing a value" (also "a string", "a list",
-//              "an object"), "trailing characters", "number out of range",
+//              "an object"), "trailing characters",
 //              "recursion limit exceeded" (context input only)
 //   records    "missing field `x`" (first missing in declaration order),
 //              "duplicate field `x`",

@@ -73,6 +73,9 @@ def test_large_and_deep_inputs():
 @pytest.mark.parametrize("number,outcome", [
     ("1e400", "denied"), ("-1e400", "denied"), ("1" + "0" * 400, "denied"),
     ("-0", "allowed"), ("1e-400", "allowed"), ("0." + "0" * 400 + "1", "allowed"),
+    # Exponents beyond an int: read like any other number, never refused.
+    ("1e2147483648", "denied"), ("-1E+99999999999", "denied"), ("0e99999999999999999999", "allowed"),
+    ("1e-2147483649", "allowed"),
 ])
 def test_extreme_numbers(number, outcome):
     cap = Issuer.from_key(ROOT_KEY).issue("i").caveat("arg.n <= 50.0").build()
@@ -121,3 +124,14 @@ def test_wrong_type_message_does_not_run_the_metaclass(wrong):
             call()
         assert str(info.value).startswith(f"{fname}() argument '{param}' must be "), str(info.value)
         assert str(info.value).endswith(", not W"), str(info.value)
+
+
+@pytest.mark.parametrize("number", ["1e2147483648", "0e99999999999999999999"])
+def test_huge_exponents_in_unknown_members_and_integer_fields(number):
+    cap = Issuer.from_key(ROOT_KEY).issue("i").caveat("arg.n <= 50.0").build()
+    ctx = '{"nowMs":0,"caller":"a","tool":"t","extra":[%s],"args":{"n":1}}' % number
+    assert decide(cap, ctx)["kind"] == "allowed"
+    with pytest.raises(ValueError, match=r"^invalid context JSON: invalid type: floating point `%s`, expected u64" % number):
+        decide(cap, '{"nowMs":%s,"caller":"a","tool":"t","args":{}}' % number)
+    raw = '{"x":%s,"identifier":"i","caveats":[],"signature":""}' % number
+    assert Capability.parse(b64url_encode(raw.encode())).identifier == "i"
