@@ -907,7 +907,7 @@ namespace {
 // double range. Filling the caller's Number rather than returning one keeps
 // the fields from being stored piecewise and then copied as a whole, which
 // stalls on reloading what was just stored.
-bool read_json_number(const std::string& text, Number& num) {
+bool read_json_number(std::string_view text, Number& num) {
   const std::optional<double> d = decimal_to_double(text);
   if (!d || !std::isfinite(*d)) return false;
   num.value = *d;
@@ -932,7 +932,7 @@ Value to_value(const Operand& op) {
 std::optional<Value> json_to_value(const JsonValue& json) {
   switch (json.kind()) {
     case JsonValue::Kind::String:
-      return Value{Str{json.as_string()}};
+      return Value{Str{std::string(json.as_string())}};
     case JsonValue::Kind::Number: {
       Number num;
       if (read_json_number(json.number_text(), num)) return Value{num};

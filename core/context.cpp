@@ -27,13 +27,13 @@ bool key_less(const JsonValue::Member& a, const JsonValue::Member& b) {
 
 }  // namespace
 
-void JsonValue::sort_unique(Object& members) {
+std::size_t JsonValue::sort_unique(Member* members, std::size_t n) {
   bool repeated = false;
-  if (members.size() <= kSmallObject) {
+  if (n <= kSmallObject) {
     // Each member moves left past the larger keys and stops at the largest
     // key not above its own. When an equal key was given before it, that
     // is where it stops, so comparing at the stop finds every repeat.
-    for (std::size_t i = 1; i < members.size(); ++i) {
+    for (std::size_t i = 1; i < n; ++i) {
       int order = members[i].first.compare(members[i - 1].first);
       if (order >= 0) {
         repeated |= order == 0;
@@ -49,76 +49,134 @@ void JsonValue::sort_unique(Object& members) {
       members[j] = std::move(moving);
     }
   } else {
-    std::stable_sort(members.begin(), members.end(), key_less);
+    // Stable; its buffer holds at most half the members, which the memory
+    // bound of a read allows for.
+    std::stable_sort(members, members + n, key_less);
     repeated = true;
   }
-  if (!repeated) return;
+  if (!repeated) return n;
   // Equal keys now sit together in input order; keep the last of each run.
   std::size_t out = 0;
-  for (std::size_t i = 0; i < members.size(); ++i) {
-    if (i + 1 < members.size() && members[i + 1].first == members[i].first) continue;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + 1 < n && members[i + 1].first == members[i].first) continue;
     if (out != i) members[out] = std::move(members[i]);
     ++out;
   }
-  members.erase(members.begin() + static_cast<std::ptrdiff_t>(out), members.end());
+  std::destroy(members + out, members + n);
+  return out;
+}
+
+JsonValue::Block* JsonValue::allocate(Kind kind, std::size_t capacity) {
+  const std::size_t each = kind == Kind::Array ? sizeof(JsonValue) : sizeof(Member);
+  auto* b = static_cast<Block*>(::operator new(sizeof(Block) + capacity * each));
+  b->capacity = capacity;
+  return b;
+}
+
+void JsonValue::release(Block* b, Kind kind, std::size_t capacity) noexcept {
+  const std::size_t each = kind == Kind::Array ? sizeof(JsonValue) : sizeof(Member);
+  ::operator delete(b, sizeof(Block) + capacity * each);
+}
+
+void JsonValue::set_text(Kind kind, std::string_view text) {
+  if (text.size() <= kInline) {
+    if (!text.empty()) std::memcpy(raw_, text.data(), text.size());
+    small_ = static_cast<std::uint8_t>(text.size() + 1);
+  } else {
+    char* p = static_cast<char*>(::operator new(text.size()));
+    std::memcpy(p, text.data(), text.size());
+    set_ptr(p);
+    set_count(text.size());
+    small_ = 0;
+  }
+  kind_ = kind;
+}
+
+void JsonValue::make_container(Kind kind, std::size_t capacity) {
+  set_ptr(capacity == 0 ? nullptr : allocate(kind, capacity));
+  set_count(0);
+  kind_ = kind;
+}
+
+void JsonValue::reserve_one() {
+  Block* b = block();
+  const std::size_t n = count();
+  if (b != nullptr && n < b->capacity) return;
+  // Only reached when the expected count was wrong or unknown.
+  const std::size_t capacity = n < 2 ? 4 : n * 2;
+  Block* grown = allocate(kind_, capacity);
+  if (kind_ == Kind::Array) {
+    auto* to = reinterpret_cast<JsonValue*>(grown + 1);
+    for (std::size_t i = 0; i < n; ++i) std::construct_at(to + i, std::move(items()[i]));
+  } else {
+    auto* to = reinterpret_cast<Member*>(grown + 1);
+    for (std::size_t i = 0; i < n; ++i) {
+      std::construct_at(to + i, std::move(members()[i]));
+      std::destroy_at(members() + i);
+    }
+  }
+  if (b != nullptr) release(b, kind_, b->capacity);
+  set_ptr(grown);
 }
 
 JsonValue JsonValue::boolean(bool b) {
   JsonValue v;
   v.kind_ = Kind::Bool;
-  v.bool_ = b;
+  v.raw_[0] = b ? 1 : 0;
   return v;
 }
 
-JsonValue JsonValue::number(std::string text) {
+JsonValue JsonValue::number(std::string_view text) {
   JsonValue v;
-  std::construct_at(&v.text_, std::move(text));
-  v.kind_ = Kind::Number;
+  v.set_text(Kind::Number, text);
   return v;
 }
 
-JsonValue JsonValue::string(std::string s) {
+JsonValue JsonValue::string(std::string_view s) {
   JsonValue v;
-  std::construct_at(&v.text_, std::move(s));
-  v.kind_ = Kind::String;
+  v.set_text(Kind::String, s);
   return v;
 }
 
 JsonValue JsonValue::array(Array elements) {
   JsonValue v;
-  std::construct_at(&v.items_, std::move(elements));
-  v.kind_ = Kind::Array;
+  v.make_container(Kind::Array, elements.size());
+  for (std::size_t i = 0; i < elements.size(); ++i) std::construct_at(v.items() + i, std::move(elements[i]));
+  v.set_count(elements.size());
   return v;
 }
 
 JsonValue JsonValue::object(Object members) {
-  sort_unique(members);
   JsonValue v;
-  std::construct_at(&v.members_, std::move(members));
-  v.kind_ = Kind::Object;
+  v.make_container(Kind::Object, members.size());
+  for (std::size_t i = 0; i < members.size(); ++i) std::construct_at(v.members() + i, std::move(members[i]));
+  v.set_count(members.size());
+  if (v.block() != nullptr) v.set_count(sort_unique(v.members(), members.size()));
   return v;
 }
 
-JsonValue::JsonValue(const JsonValue& other) : kind_(Kind::Null), bool_(other.bool_) {
+JsonValue::JsonValue(const JsonValue& other) {
+  set_null();
   // Build into a local, so that a failed allocation frees what was copied.
   // Containers are copied empty first and filled from the work list; a
-  // container not reached yet is null, so the partial tree stays valid.
+  // container not reached yet is empty, so the partial tree stays valid.
   JsonValue root;
   std::vector<std::pair<const JsonValue*, JsonValue*>> work;
   auto shallow = [&work](const JsonValue& src, JsonValue& dst) {
-    dst.bool_ = src.bool_;
     switch (src.kind_) {
       case Kind::Null:
+        break;
       case Kind::Bool:
-        dst.kind_ = src.kind_;
+        dst.raw_[0] = src.raw_[0];
+        dst.kind_ = Kind::Bool;
         break;
       case Kind::Number:
       case Kind::String:
-        std::construct_at(&dst.text_, src.text_);
-        dst.kind_ = src.kind_;
+        dst.set_text(src.kind_, src.as_string());
         break;
       case Kind::Array:
       case Kind::Object:
+        dst.make_container(src.kind_, src.count());
         work.emplace_back(&src, &dst);
         break;
     }
@@ -127,18 +185,19 @@ JsonValue::JsonValue(const JsonValue& other) : kind_(Kind::Null), bool_(other.bo
   while (!work.empty()) {
     auto [src, dst] = work.back();
     work.pop_back();
+    const std::size_t n = src->count();
     if (src->kind_ == Kind::Array) {
-      std::construct_at(&dst->items_);
-      dst->kind_ = Kind::Array;
-      dst->items_.resize(src->items_.size());
-      for (std::size_t i = 0; i < src->items_.size(); ++i) shallow(src->items_[i], dst->items_[i]);
+      for (std::size_t i = 0; i < n; ++i) {
+        std::construct_at(dst->items() + i);
+        dst->set_count(i + 1);
+        shallow(src->items()[i], dst->items()[i]);
+      }
     } else {
-      std::construct_at(&dst->members_);
-      dst->kind_ = Kind::Object;
-      dst->members_.resize(src->members_.size());
-      for (std::size_t i = 0; i < src->members_.size(); ++i) {
-        dst->members_[i].first = src->members_[i].first;
-        shallow(src->members_[i].second, dst->members_[i].second);
+      for (std::size_t i = 0; i < n; ++i) {
+        std::construct_at(dst->members() + i, std::piecewise_construct, std::forward_as_tuple(src->members()[i].first),
+                          std::forward_as_tuple());
+        dst->set_count(i + 1);
+        shallow(src->members()[i].second, dst->members()[i].second);
       }
     }
   }
@@ -150,68 +209,82 @@ JsonValue& JsonValue::operator=(const JsonValue& other) {
   return *this;
 }
 
+void JsonValue::destroy() noexcept {
+  switch (kind_) {
+    case Kind::Null:
+    case Kind::Bool:
+      break;
+    case Kind::Number:
+    case Kind::String:
+      if (small_ == 0) ::operator delete(ptr(), count());
+      break;
+    case Kind::Array:
+    case Kind::Object:
+      destroy_tree();
+      break;
+  }
+  set_null();
+}
+
 void JsonValue::destroy_tree() noexcept {
-  // Children are freed from the back. A child that is a container is
-  // descended into, remembering where it was found in its `up_`; once
-  // empty, it releases its storage, turns null and is popped from there.
-  // Popping only ever destroys a leaf, so no destructor recurses.
+  // Children are freed from the back. A child that is a container with
+  // children is descended into, remembering in its block where it was
+  // found; once empty, it releases its block, turns null and is popped
+  // from there. Popping only ever destroys a leaf, so nothing recurses.
   JsonValue* cur = this;
-  cur->up_ = nullptr;
   for (;;) {
-    JsonValue* last = nullptr;
-    if (cur->kind_ == Kind::Array) {
-      if (!cur->items_.empty()) last = &cur->items_.back();
-    } else if (!cur->members_.empty()) {
-      last = &cur->members_.back().second;
-    }
-    if (last != nullptr && last->is_container()) {
-      last->up_ = cur;
-      cur = last;
-      continue;
-    }
-    if (last != nullptr) {
-      if (cur->kind_ == Kind::Array) {
-        cur->items_.pop_back();
-      } else {
-        cur->members_.pop_back();
+    const std::size_t n = cur->count();
+    if (n != 0) {
+      JsonValue& last = cur->kind_ == Kind::Array ? cur->items()[n - 1] : cur->members()[n - 1].second;
+      if (last.is_container() && last.count() != 0) {
+        last.block()->up = cur;
+        cur = &last;
+        continue;
       }
+      if (cur->kind_ == Kind::Array) {
+        std::destroy_at(&last);
+      } else {
+        std::destroy_at(cur->members() + n - 1);
+      }
+      cur->set_count(n - 1);
       continue;
     }
-    if (cur->kind_ == Kind::Array) {
-      std::destroy_at(&cur->items_);
-    } else {
-      std::destroy_at(&cur->members_);
-    }
-    cur->kind_ = Kind::Null;
+    // Empty now. The capacity was overwritten on the way down, but the
+    // sized delete only needs what operator new was given, which a plain
+    // delete does not: so free unsized.
+    JsonValue* up = cur == this || cur->block() == nullptr ? nullptr : cur->block()->up;
+    if (cur->block() != nullptr) ::operator delete(cur->block());
+    cur->set_null();
     if (cur == this) return;
-    cur = cur->up_;
+    cur = up;
   }
 }
 
-bool JsonValue::as_bool() const { return bool_; }
+bool JsonValue::as_bool() const { return kind_ == Kind::Bool && raw_[0] != 0; }
 
-const std::string& JsonValue::number_text() const {
-  static const std::string kEmpty;
-  return kind_ == Kind::Number || kind_ == Kind::String ? text_ : kEmpty;
+std::string_view JsonValue::number_text() const {
+  if (kind_ != Kind::Number && kind_ != Kind::String) return {};
+  if (small_ != 0) return {reinterpret_cast<const char*>(raw_), static_cast<std::size_t>(small_ - 1)};
+  return {static_cast<const char*>(ptr()), count()};
 }
 
-const std::string& JsonValue::as_string() const { return number_text(); }
+std::string_view JsonValue::as_string() const { return number_text(); }
 
-const JsonValue::Array& JsonValue::as_array() const {
-  static const Array kEmpty;
-  return kind_ == Kind::Array ? items_ : kEmpty;
+std::span<const JsonValue> JsonValue::as_array() const {
+  if (kind_ != Kind::Array || count() == 0) return {};
+  return {items(), count()};
 }
 
-const JsonValue::Object& JsonValue::as_object() const {
-  static const Object kEmpty;
-  return kind_ == Kind::Object ? members_ : kEmpty;
+std::span<const JsonValue::Member> JsonValue::as_object() const {
+  if (kind_ != Kind::Object || count() == 0) return {};
+  return {members(), count()};
 }
 
 const JsonValue* JsonValue::find(std::string_view key) const {
-  if (kind_ != Kind::Object) return nullptr;
-  auto it = std::lower_bound(members_.begin(), members_.end(), key,
-                             [](const Member& m, std::string_view k) { return std::string_view(m.first) < k; });
-  if (it == members_.end() || it->first != key) return nullptr;
+  const auto m = as_object();
+  auto it = std::lower_bound(m.begin(), m.end(), key,
+                             [](const Member& x, std::string_view k) { return std::string_view(x.first) < k; });
+  if (it == m.end() || it->first != key) return nullptr;
   return &it->second;
 }
 
@@ -225,22 +298,22 @@ bool JsonValue::operator==(const JsonValue& other) const {
       case Kind::Null:
         break;
       case Kind::Bool:
-        if (a->bool_ != b->bool_) return false;
+        if (a->as_bool() != b->as_bool()) return false;
         break;
       case Kind::Number:
       case Kind::String:
-        if (a->text_ != b->text_) return false;
+        if (a->as_string() != b->as_string()) return false;
         break;
       case Kind::Array: {
-        const Array& x = a->as_array();
-        const Array& y = b->as_array();
+        const auto x = a->as_array();
+        const auto y = b->as_array();
         if (x.size() != y.size()) return false;
         for (std::size_t i = 0; i < x.size(); ++i) work.emplace_back(&x[i], &y[i]);
         break;
       }
       case Kind::Object: {
-        const Object& x = a->as_object();
-        const Object& y = b->as_object();
+        const auto x = a->as_object();
+        const auto y = b->as_object();
         if (x.size() != y.size()) return false;
         for (std::size_t i = 0; i < x.size(); ++i) {
           if (x[i].first != y[i].first) return false;
@@ -253,7 +326,12 @@ bool JsonValue::operator==(const JsonValue& other) const {
   return true;
 }
 
-void write_canonical(const JsonValue& value, std::string& out) {
+namespace {
+
+// `flush(out)` is offered the text so far after each piece, so a caller
+// can hash it in blocks instead of holding the whole text.
+template <class Flush>
+void write_canonical_in_pieces(const JsonValue& value, std::string& out, Flush&& flush) {
   // One entry per open array or object: the container and the next index.
   struct Open {
     const JsonValue* v;
@@ -287,6 +365,7 @@ void write_canonical(const JsonValue& value, std::string& out) {
       }
       cur = nullptr;
     }
+    flush(out);
     if (open.empty()) return;
     Open& top = open.back();
     const bool is_array = top.v->kind() == JsonValue::Kind::Array;
@@ -309,6 +388,12 @@ void write_canonical(const JsonValue& value, std::string& out) {
   }
 }
 
+}  // namespace
+
+void write_canonical(const JsonValue& value, std::string& out) {
+  write_canonical_in_pieces(value, out, [](std::string&) {});
+}
+
 Instant Instant::from_unix_ms(std::uint64_t ms) {
   return {static_cast<std::int64_t>(ms / 1000), static_cast<std::uint32_t>(ms % 1000) * 1'000'000u};
 }
@@ -324,12 +409,27 @@ Instant Instant::now() {
 crypto::Digest Context::args_digest() const {
   // One buffer per thread: the canonical text is needed only until it is
   // hashed. One that grew for unusually large arguments is given back.
+  // Large arguments are hashed in blocks as they are written, so the
+  // text never has to exist whole beside the tree.
   constexpr std::size_t kKeepLimit = 16 * 1024;
+  constexpr std::size_t kBlock = 8 * 1024;
   struct CanonicalText;
   std::string& canonical = detail::PerThread<std::string, CanonicalText>::get();
   canonical.clear();
-  write_canonical(args, canonical);
-  crypto::Digest digest = crypto::sha256(crypto::as_bytes(canonical));
+  std::optional<crypto::Sha256> stream;
+  write_canonical_in_pieces(args, canonical, [&stream](std::string& text) {
+    if (text.size() < kBlock) return;
+    if (!stream) stream.emplace();
+    stream->update(crypto::as_bytes(text));
+    text.clear();
+  });
+  crypto::Digest digest;
+  if (stream) {
+    stream->update(crypto::as_bytes(canonical));
+    digest = stream->finish();
+  } else {
+    digest = crypto::sha256(crypto::as_bytes(canonical));
+  }
   if (canonical.capacity() > kKeepLimit) std::string().swap(canonical);
   return digest;
 }

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <expected>
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -26,6 +28,12 @@ class TreeBuilder;
 // the later member wins. Copy, comparison and canonical writing use an
 // explicit stack and destruction walks the tree in place, so nesting depth
 // never turns into recursion depth.
+//
+// A value is 16 bytes: text of up to 14 bytes is held inline, longer text
+// and the children of a container in one exact-size allocation (an empty
+// container has none). So a tree read from JSON costs memory of the order
+// of its text whatever its shape: `[0,0,…]` is 8 bytes per input byte,
+// `[{},{},…]` about 5.
 class JsonValue {
  public:
   enum class Kind : std::uint8_t { Null, Bool, Number, String, Array, Object };
@@ -33,19 +41,19 @@ class JsonValue {
   using Member = std::pair<std::string, JsonValue>;
   using Object = std::vector<Member>;
 
-  JsonValue() noexcept : kind_(Kind::Null) {}  // null
+  JsonValue() noexcept { set_null(); }  // null
   static JsonValue null() { return JsonValue(); }
   static JsonValue boolean(bool b);
   // `text` must be an RFC 8259 number; the reader guarantees it.
-  static JsonValue number(std::string text);
-  static JsonValue string(std::string s);
+  static JsonValue number(std::string_view text);
+  static JsonValue string(std::string_view s);
   static JsonValue array(Array elements);
   // Sorts by key bytes; of repeated keys, the last one given is kept.
   static JsonValue object(Object members);
 
   JsonValue(const JsonValue& other);
   JsonValue& operator=(const JsonValue& other);
-  JsonValue(JsonValue&& other) noexcept : kind_(Kind::Null) { take(other); }
+  JsonValue(JsonValue&& other) noexcept { take(other); }
   JsonValue& operator=(JsonValue&& other) noexcept {
     if (this != &other) {
       destroy();
@@ -57,12 +65,12 @@ class JsonValue {
 
   Kind kind() const { return kind_; }
   bool is_null() const { return kind_ == Kind::Null; }
-  // Preconditions: the matching kind.
+  // Preconditions: the matching kind; otherwise false or empty.
   bool as_bool() const;
-  const std::string& number_text() const;
-  const std::string& as_string() const;
-  const Array& as_array() const;
-  const Object& as_object() const;  // sorted, unique keys
+  std::string_view number_text() const;
+  std::string_view as_string() const;
+  std::span<const JsonValue> as_array() const;
+  std::span<const Member> as_object() const;  // sorted, unique keys
 
   // The member named `key` of an object, or nullptr (also for non-objects).
   const JsonValue* find(std::string_view key) const;
@@ -74,67 +82,83 @@ class JsonValue {
   // value-returning factories above would make a chain of moves.
   friend class json::TreeBuilder;
 
+  // The allocation behind a container: this header, then the children.
+  // While the tree is built it holds the capacity; while it is torn down,
+  // the container to return to, so that teardown needs no stack.
+  struct Block {
+    union {
+      std::size_t capacity;
+      JsonValue* up;
+    };
+  };
+  static constexpr std::size_t kInline = 14;
+
   bool is_container() const { return kind_ == Kind::Array || kind_ == Kind::Object; }
+  void set_null() noexcept {
+    std::memset(raw_, 0, sizeof raw_);
+    small_ = 0;
+    kind_ = Kind::Null;
+  }
+  void* ptr() const {
+    void* p = nullptr;
+    std::memcpy(&p, raw_, sizeof p);
+    return p;
+  }
+  void set_ptr(void* p) { std::memcpy(raw_, &p, sizeof p); }
+  // Text length (heap text) or child count, 48 bits.
+  std::size_t count() const {
+    std::uint32_t lo = 0;
+    std::uint16_t hi = 0;
+    std::memcpy(&lo, raw_ + 8, sizeof lo);
+    std::memcpy(&hi, raw_ + 12, sizeof hi);
+    return std::size_t{lo} | (std::size_t{hi} << 32);
+  }
+  void set_count(std::size_t n) {
+    const auto lo = static_cast<std::uint32_t>(n);
+    const auto hi = static_cast<std::uint16_t>(n >> 32);
+    std::memcpy(raw_ + 8, &lo, sizeof lo);
+    std::memcpy(raw_ + 12, &hi, sizeof hi);
+  }
+  Block* block() const { return static_cast<Block*>(ptr()); }
+  JsonValue* items() const {
+    return block() == nullptr ? nullptr : reinterpret_cast<JsonValue*>(block() + 1);
+  }
+  Member* members() const {
+    return block() == nullptr ? nullptr : reinterpret_cast<Member*>(block() + 1);
+  }
+  // Turns this null value into text of the given kind.
+  void set_text(Kind kind, std::string_view text);
+  // Turns this null value into an empty container with room for `capacity`
+  // children (none allocated for 0).
+  void make_container(Kind kind, std::size_t capacity);
+  // Room for one more child, growing the block if the capacity is reached.
+  void reserve_one();
+  static Block* allocate(Kind kind, std::size_t capacity);
+  static void release(Block* b, Kind kind, std::size_t capacity) noexcept;
+
   // Frees whatever the value holds and leaves it null. Nested containers
   // are taken apart iteratively, so depth never becomes recursion depth and
   // tearing down never allocates.
-  void destroy() noexcept {
-    switch (kind_) {
-      case Kind::Null:
-      case Kind::Bool:
-        break;
-      case Kind::Number:
-      case Kind::String:
-        std::destroy_at(&text_);
-        break;
-      case Kind::Array:
-      case Kind::Object:
-        destroy_tree();
-        break;
-    }
-    kind_ = Kind::Null;
-  }
+  void destroy() noexcept;
   void destroy_tree() noexcept;
-  // Precondition: this value is null; `other` is left null.
+  // Precondition: this value holds nothing; `other` is left null. A value
+  // is only bytes and owned pointers, so moving is copying those bytes.
   void take(JsonValue& other) noexcept {
-    switch (other.kind_) {
-      case Kind::Null:
-      case Kind::Bool:
-        break;
-      case Kind::Number:
-      case Kind::String:
-        std::construct_at(&text_, std::move(other.text_));
-        std::destroy_at(&other.text_);
-        break;
-      case Kind::Array:
-        std::construct_at(&items_, std::move(other.items_));
-        std::destroy_at(&other.items_);
-        break;
-      case Kind::Object:
-        std::construct_at(&members_, std::move(other.members_));
-        std::destroy_at(&other.members_);
-        break;
-    }
+    std::memcpy(raw_, other.raw_, sizeof raw_);
+    small_ = other.small_;
     kind_ = other.kind_;
-    bool_ = other.bool_;
-    other.kind_ = Kind::Null;
+    other.set_null();
   }
-  // Sorts by key bytes and keeps the last of each run of equal keys.
-  static void sort_unique(Object& members);
+  // Sorts by key bytes and keeps the last of each run of equal keys;
+  // returns the new member count and destroys the members dropped.
+  static std::size_t sort_unique(Member* members, std::size_t n);
 
+  // Pointer and 48-bit count, or inline text; a boolean in raw_[0].
+  alignas(8) unsigned char raw_[kInline];
+  std::uint8_t small_;  // inline text: its length + 1; 0 otherwise
   Kind kind_;
-  bool bool_ = false;
-  // Which member is alive follows kind_: text_ for numbers (their source
-  // text) and strings, items_ for arrays, members_ for objects, none for
-  // null and booleans.
-  union {
-    std::string text_;
-    Array items_;
-    Object members_;
-  };
-  // Teardown only: the container this one was found in.
-  JsonValue* up_ = nullptr;
 };
+static_assert(sizeof(JsonValue) == 16);
 
 // Appends the canonical text: no whitespace, members sorted by key bytes at
 // every level, numbers as their source text, strings escaped minimally.

@@ -145,6 +145,18 @@ Digest sha256(ByteView data) {
   return out;
 }
 
+Sha256::Sha256() : ctx_(new_ctx().release()) { resume(static_cast<EVP_MD_CTX*>(ctx_), sha256_template()); }
+
+Sha256::~Sha256() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_)); }
+
+void Sha256::update(ByteView data) { crypto::update(static_cast<EVP_MD_CTX*>(ctx_), data); }
+
+Digest Sha256::finish() {
+  Digest out;
+  crypto::finish(static_cast<EVP_MD_CTX*>(ctx_), out);
+  return out;
+}
+
 Digest hmac_sha256(ByteView key, ByteView message) { return hmac_parts(key, message, {}); }
 
 Digest hmac_sha256(ByteView key, ByteView part1, ByteView part2) {

@@ -41,6 +41,20 @@ inline ByteView as_bytes(std::string_view s) {
 
 Digest sha256(ByteView data);
 
+// SHA-256 of data given in pieces, for texts not worth holding whole.
+class Sha256 {
+ public:
+  Sha256();
+  ~Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+  void update(ByteView data);
+  Digest finish();
+
+ private:
+  void* ctx_;  // owned EVP_MD_CTX; opaque so OpenSSL types stay out of this header
+};
+
 // HMAC-SHA-256 with a key used once (every chain step has a fresh key).
 Digest hmac_sha256(ByteView key, ByteView message);
 // Same, over the concatenation of two parts, so callers need not build a

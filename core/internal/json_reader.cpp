@@ -524,35 +524,38 @@ Diagnosis diagnose(std::string_view text, std::size_t p, const bj::error_code& e
 
 // Fills "args" in place: each container is built where it will stay, the
 // value of an object member right behind its key, so nothing is moved
-// after it is read.
+// after it is read. Each container is given room for the children the
+// document shows it has, so none grows by doubling.
 class TreeBuilder {
  public:
-  // Turns the null `v` into an empty container.
-  static void open(JsonValue& v, Shape s) {
-    // Arguments are mostly a few members; one allocation up front beats
-    // growing through 1, 2, 4.
-    if (s == Shape::Array) {
-      std::construct_at(&v.items_);
-      v.kind_ = JsonValue::Kind::Array;
-      v.items_.reserve(4);
-    } else {
-      std::construct_at(&v.members_);
-      v.kind_ = JsonValue::Kind::Object;
-      v.members_.reserve(4);
-    }
+  using Kind = JsonValue::Kind;
+  // Turns the null `v` into an empty container with room for `expected`
+  // children.
+  static void open(JsonValue& v, Shape s, std::size_t expected) {
+    v.make_container(s == Shape::Array ? Kind::Array : Kind::Object, expected);
   }
   // Gives an object its sorted, unique keys once its last member is in.
   static void close(JsonValue& v) {
-    if (v.kind_ == JsonValue::Kind::Object) JsonValue::sort_unique(v.members_);
+    if (v.kind_ == Kind::Object && v.count() > 1) v.set_count(JsonValue::sort_unique(v.members(), v.count()));
   }
   static void key(JsonValue& object, std::string_view k) {
-    object.members_.emplace_back(std::piecewise_construct, std::forward_as_tuple(k), std::forward_as_tuple());
+    object.reserve_one();
+    const std::size_t n = object.count();
+    std::construct_at(object.members() + n, std::piecewise_construct, std::forward_as_tuple(k),
+                      std::forward_as_tuple());
+    object.set_count(n + 1);
   }
   // Where the next value of an open container goes: a new element, or the
   // member whose key came last.
   static JsonValue& next(JsonValue& container) {
-    if (container.kind_ == JsonValue::Kind::Array) return container.items_.emplace_back();
-    return container.members_.back().second;
+    if (container.kind_ == Kind::Array) {
+      container.reserve_one();
+      const std::size_t n = container.count();
+      std::construct_at(container.items() + n);
+      container.set_count(n + 1);
+      return container.items()[n];
+    }
+    return container.members()[container.count() - 1].second;
   }
   // Precondition: `v` is null.
   static void scalar(JsonValue& v, const Scalar& s) {
@@ -560,22 +563,84 @@ class TreeBuilder {
       case Scalar::Kind::Null:
         return;
       case Scalar::Kind::Bool:
-        v.bool_ = s.b;
-        v.kind_ = JsonValue::Kind::Bool;
+        v.raw_[0] = s.b ? 1 : 0;
+        v.kind_ = Kind::Bool;
         return;
       case Scalar::Kind::Number:
-        std::construct_at(&v.text_, s.text);
-        v.kind_ = JsonValue::Kind::Number;
+        v.set_text(Kind::Number, s.text);
         return;
       case Scalar::Kind::String:
-        std::construct_at(&v.text_, s.text);
-        v.kind_ = JsonValue::Kind::String;
+        v.set_text(Kind::String, s.text);
         return;
     }
   }
 };
 
 namespace {
+
+// How many children each container of `text` has, in the order the
+// containers open: commas at its level, plus one when it is not empty.
+// A lexical scan only; for text that is not JSON the counts may be wrong,
+// which costs at most a regrowth before the parser refuses the text.
+std::vector<std::uint32_t> expected_children(std::string_view text) {
+  constexpr std::uint32_t kNotEmpty = std::uint32_t{1} << 31;
+  std::vector<std::uint32_t> counts;
+  counts.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '[') +
+                                          std::count(text.begin(), text.end(), '{')));
+  std::vector<std::uint32_t> open;
+  auto mark = [&] {
+    if (!open.empty()) counts[open.back()] |= kNotEmpty;
+  };
+  auto finish = [&] {
+    std::uint32_t& n = counts[open.back()];
+    n = (n & ~kNotEmpty) + ((n & kNotEmpty) != 0 ? 1 : 0);
+    open.pop_back();
+  };
+  bool in_string = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        in_string = false;
+      }
+      continue;
+    }
+    switch (c) {
+      case ' ':
+      case '\t':
+      case '\n':
+      case '\r':
+        break;
+      case '[':
+      case '{':
+        mark();
+        counts.push_back(0);
+        open.push_back(static_cast<std::uint32_t>(counts.size() - 1));
+        break;
+      case ']':
+      case '}':
+        if (!open.empty()) finish();
+        break;
+      case ',':
+        if (!open.empty()) {
+          std::uint32_t& n = counts[open.back()];
+          if ((n & ~kNotEmpty) < kNotEmpty - 1) ++n;
+        }
+        break;
+      case '"':
+        mark();
+        in_string = true;
+        break;
+      default:
+        mark();
+        break;
+    }
+  }
+  while (!open.empty()) finish();
+  return counts;
+}
 
 class Reader {
  public:
@@ -627,7 +692,7 @@ class Reader {
   bool close_record(bj::error_code& ec);
   bool close_outcome(bj::error_code& ec);
   void open_value(JsonValue& v, Shape s) {
-    TreeBuilder::open(v, s);
+    TreeBuilder::open(v, s, expected_);
     push_frame(Rec::Value, s, &v);
   }
   // Fills the new frame where it lies: copying in a frame assembled
@@ -674,6 +739,11 @@ class Reader {
   std::string env_key_;
   std::string deferred_;  // first fault of an outcome, reported only if it is denied
   std::string prefix_;
+
+  // Children of every container in opening order, and how many have opened.
+  std::vector<std::uint32_t> children_;
+  std::size_t opened_ = 0;
+  std::size_t expected_ = 0;  // children of the container being opened
 
   std::string fault_;
   std::size_t adjust_ = 0;  // parser offset to "bytes consumed" for the current event
@@ -727,6 +797,7 @@ std::optional<std::string> Reader::run() {
   bj::parse_options opt;
   opt.max_depth = std::numeric_limits<std::size_t>::max();  // the window bounds it
   bj::basic_parser<Handler> parser(opt, this);
+  children_ = expected_children(text_);
   const char* data = text_.data() != nullptr ? text_.data() : "";
   std::size_t pos = 0;
   bool resume = false;
@@ -801,6 +872,8 @@ bool Reader::begin(Shape s, bj::error_code& ec) {
   }
   ++run_depth_;
   if (synthetic_) return true;
+  expected_ = opened_ < children_.size() ? children_[opened_] : 0;
+  ++opened_;
   adjust_ = 1;
   ++depth_;
   shapes_.push(s);
@@ -1114,6 +1187,7 @@ bool Reader::open(const Target& t, Shape s, bj::error_code& ec) {
       return true;
     case Type::CaveatList:
       if (s != Shape::Array) break;
+      static_cast<std::vector<Caveat>*>(t.dest)->reserve(expected_);
       push(Rec::CaveatList, t.dest);
       return true;
     case Type::Caveat:
