@@ -37,6 +37,8 @@ namespace bj = boost::json;
 // bounded whatever the nesting, so unknown members nest without limit.
 constexpr std::size_t kWindow = 256;
 constexpr std::size_t kResumeLevels = kWindow / 2;
+// Documents longer than this have their containers' children counted first.
+constexpr std::size_t kPrecountFrom = 4096;
 
 enum class Shape : std::uint8_t { Array, Object };
 
@@ -797,7 +799,9 @@ std::optional<std::string> Reader::run() {
   bj::parse_options opt;
   opt.max_depth = std::numeric_limits<std::size_t>::max();  // the window bounds it
   bj::basic_parser<Handler> parser(opt, this);
-  children_ = expected_children(text_);
+  // Below a few kilobytes the counts cost more time than growing by
+  // doubling, and what doubling can waste there is a constant.
+  if (text_.size() > kPrecountFrom) children_ = expected_children(text_);
   const char* data = text_.data() != nullptr ? text_.data() : "";
   std::size_t pos = 0;
   bool resume = false;
