@@ -17,7 +17,8 @@ START_TIMEOUT_S = 60
 
 
 class Cluster:
-    def __init__(self) -> None:
+    def __init__(self, durable: bool = False) -> None:
+        self.durable = durable
         if not os.path.exists(f"{BIN}/initdb"):
             raise RuntimeError(f"PostgreSQL 15 is not installed ({BIN}/initdb); run scripts/bootstrap.sh")
         self.user = pwd.getpwuid(os.geteuid()).pw_name
@@ -44,8 +45,9 @@ class Cluster:
             # Durability across power loss is not what these tests look at:
             # atomicity and locking are, and fsync would only slow them.
             conf.write(f"listen_addresses = ''\nunix_socket_directories = '{self.root}'\n"
-                       "fsync = off\nsynchronous_commit = off\nfull_page_writes = off\n"
                        "max_connections = 60\n")
+            if not self.durable:
+                conf.write("fsync = off\nsynchronous_commit = off\nfull_page_writes = off\n")
         self.start()
 
     def start(self) -> None:

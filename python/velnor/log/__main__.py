@@ -91,11 +91,13 @@ def _tail(args: argparse.Namespace) -> int:
     except (ReceiptLogError, ValueError, ImportError) as e:
         print(f"velnor.log: {e}", file=sys.stderr)
         return 2
-    for e in entries:
-        when = datetime.fromtimestamp(min(e.timestamp_ms, 253402300799999) / 1000, timezone.utc)
-        print(f"{e.sequence} {when.isoformat(timespec='milliseconds')} {e.outcome}"
-              f" caller={e.caller!r} tool={e.tool!r} identifier={e.identifier!r}"
-              f" link={e.link[:16]}")
+    for entry in entries:
+        # datetime stops at year 9999; later timestamps show as its last instant.
+        ms = min(entry.timestamp_ms, 253402300799999)
+        when = datetime.fromtimestamp(ms / 1000, timezone.utc)
+        print(f"{entry.sequence} {when.isoformat(timespec='milliseconds')} {entry.outcome}"
+              f" caller={entry.caller!r} tool={entry.tool!r} identifier={entry.identifier!r}"
+              f" link={entry.link[:16]}")
     print(f"head {sequence}:{link}")
     return 0
 

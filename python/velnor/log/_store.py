@@ -194,7 +194,8 @@ class SqlStore:
     def find(self, equal: dict[str, str], since_ms: int | None, until_ms: int | None,
              limit: int) -> list[Entry]:
         p = self.PH
-        where, params = [], []
+        where: list[str] = []
+        params: list[str | int] = []
         for column, value in equal.items():
             where.append(f"{column} = {p}")
             params.append(value)
