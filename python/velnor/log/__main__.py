@@ -61,8 +61,7 @@ def _verify(args: argparse.Namespace) -> int:
     except (OSError, ValueError) as e:
         print(f"velnor.log: audit key: {e}", file=sys.stderr)
         return 2
-    finally:
-        key = b""
+    del key  # the auditor holds its own copy
     bar = _Bar(sys.stderr) if args.progress or sys.stderr.isatty() else None
     try:
         with ReceiptLog.open(args.url) as log:
