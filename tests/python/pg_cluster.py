@@ -36,7 +36,12 @@ class Cluster:
         self._databases = 0
 
     def _run(self, *args: str) -> None:
-        subprocess.run([*self._as, *args], check=True, capture_output=True, timeout=START_TIMEOUT_S)
+        # The server is not ours to instrument: the sanitizer runs preload
+        # their runtimes into Python, and children would inherit them.
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+        subprocess.run([*self._as, *args], check=True, capture_output=True,
+                       timeout=START_TIMEOUT_S, env=env)
 
     def init(self) -> None:
         self._run(f"{BIN}/initdb", "-D", self.data, "-U", self.user, "--auth=trust",

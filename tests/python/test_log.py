@@ -22,7 +22,8 @@ from pg_cluster import Cluster
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 WORKER = os.path.join(HERE, "log_worker.py")
-ENV = {**os.environ, "PYTHONPATH": HERE}
+ENV = {**os.environ,
+       "PYTHONPATH": os.pathsep.join(p for p in (HERE, os.environ.get("PYTHONPATH")) if p)}
 
 
 @pytest.fixture(scope="session")
