@@ -3,6 +3,7 @@
 #             the same under ASan+UBSan, and each fuzz target for a minute
 # make check: the C++ and Python suites only (the quick loop)
 # make compare: benchmark against peer libraries (bench/compare.png)
+# make bench-log: receipt log appends/s and verify receipts/s, SQLite and PostgreSQL
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 VENV := .venv
@@ -13,7 +14,7 @@ FUZZ_SECONDS ?= 60
 # builds with the same versions.
 export PATH := $(abspath $(VENV)/bin):$(PATH)
 
-.PHONY: demo test check setup core-test py-install py-test bench compare asan fuzz corpus clean
+.PHONY: demo test check setup core-test py-install py-test bench bench-log compare asan fuzz corpus clean
 
 setup:
 	@scripts/bootstrap.sh
@@ -43,6 +44,9 @@ demo: py-install
 bench: setup $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 	for b in $(BUILD)/bench/*_bench; do $$b; done
+
+bench-log: py-install
+	$(PY) bench/log_bench.py
 
 # velnor against PyJWT, pymacaroons, biscuit-python and libmacaroons, one run.
 compare: setup $(BUILD)/CMakeCache.txt

@@ -168,6 +168,30 @@ def main() -> None:
     except ValueError as e:
         print(f"  an auditor holding a different key rejects it too: {e}")
     print()
+    keep_receipts(receipts)
+
+
+def keep_receipts(receipts):
+    import sqlite3
+    import tempfile
+
+    section("5. The gateway keeps every receipt in a hash-linked log; an operator checks it")
+    with tempfile.TemporaryDirectory() as folder:
+        url = f"sqlite:///{folder}/receipts.db"
+        with velnor.ReceiptLog.open(url) as log:
+            for _, receipt_json in receipts:
+                entry = log.append(receipt_json)
+                print(f"  entry {entry.sequence}: {entry.outcome:<8} {entry.tool:<8} link {entry.link[:16]}")
+            published = log.head()
+            report = log.verify(velnor.Auditor(AUDIT_KEY), expected_head=published)
+            print(f"  verify: ok={report.ok}, {report.count} entries")
+            db = sqlite3.connect(f"{folder}/receipts.db")
+            db.execute("DELETE FROM velnor_log_entries WHERE sequence = 2")
+            db.commit()
+            db.close()
+            fault = log.verify(velnor.Auditor(AUDIT_KEY), expected_head=published).fault
+            print(f"  after deleting entry 2 in the database: {fault.kind} fault at entry {fault.sequence}")
+    print()
 
 
 if __name__ == "__main__":

@@ -1,5 +1,7 @@
 """velnor: capability tokens for tool-calling AI agents."""
 
 from velnor._native import Auditor, Capability, CapabilityBuilder, Issuer, Verifier
+from velnor.log import Entry, LogReport, ReceiptLog
 
-__all__ = ["Issuer", "CapabilityBuilder", "Capability", "Auditor", "Verifier"]
+__all__ = ["Issuer", "CapabilityBuilder", "Capability", "Auditor", "Verifier",
+           "ReceiptLog", "Entry", "LogReport"]
