@@ -1,5 +1,6 @@
 """velnor: capability tokens for tool-calling AI agents."""
 
+from velnor._holder import HolderKey, MemoryNonceStore
 from velnor._native import Auditor, Capability, CapabilityBuilder, Issuer, Verifier
 
-__all__ = ["Issuer", "CapabilityBuilder", "Capability", "Auditor", "Verifier"]
+__all__ = ["Issuer", "CapabilityBuilder", "Capability", "Auditor", "Verifier", "HolderKey", "MemoryNonceStore"]
