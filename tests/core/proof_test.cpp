@@ -593,3 +593,166 @@ TEST(VerifyWithProof, ConcurrentReplaysOfOneProofHaveOneWinner) {
 
 }  // namespace
 }  // namespace velnor
+
+namespace velnor {
+namespace {
+
+// --- receipts of version 2 -------------------------------------------------
+
+Receipt accepted_receipt(const Fixture& f) {
+  const std::string ctx = ctx_at(kNow);
+  return *f.verifier.verify_with_proof(f.cap, context(ctx), f.prove(ctx), f.auditor);
+}
+
+TEST(ReceiptV2, JsonMemberOrderAndSigningInput) {
+  Fixture f;
+  const Receipt r = accepted_receipt(f);
+  const std::string json = r.to_json();
+  const std::string proof = R"({"audience":"gateway-eu-1","holder_key":")" + hex_encode(f.pk) +
+                            R"(","issued_at_ms":1700000000000,"nonce":")" + hex_encode(r.proof->nonce) +
+                            R"(","signature":")" + hex_encode(r.proof->signature) + R"("})";
+  EXPECT_TRUE(json.starts_with(R"({"version":2,"capability_identifier":"agent-cap","caveats":[)")) << json;
+  EXPECT_NE(json.find(R"(},"proof":)" + proof + R"(,"outcome":{"kind":"allowed"},"timestamp_ms":1700000000000,"signature":")"),
+            std::string::npos)
+      << json;
+  const std::string input = *signing_input(r);
+  EXPECT_EQ(input.substr(0, 2), std::string("v\x02"));
+  EXPECT_NE(input.find(R"("outcome":{"kind":"allowed"},"proof":)" + proof + R"(,"timestamp_ms":1700000000000,"version":2})"),
+            std::string::npos)
+      << input;
+  EXPECT_EQ(hex_encode(r.signature), hex_encode(openssl_hmac(crypto::as_bytes(kAuditKey), crypto::as_bytes(input))));
+  auto back = Receipt::from_json(json);
+  ASSERT_TRUE(back.has_value()) << back.error();
+  EXPECT_EQ(*back, r);
+  EXPECT_TRUE(f.auditor.verify(*back).has_value());
+  // Anyone with the holder's key can check later that the holder asked.
+  const ProofMessage m = proof_message(f.cap, back->proof->audience, context(ctx_at(kNow)),
+                                       back->proof->issued_at_ms, back->proof->nonce);
+  EXPECT_TRUE(ed25519::verify(back->proof->holder_key, m, back->proof->signature));
+}
+
+// Replaces the first occurrence of `from` in `s`.
+std::string swap_text(std::string s, std::string_view from, std::string_view to) {
+  const auto at = s.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at == std::string::npos) return s;
+  return s.substr(0, at) + std::string(to) + s.substr(at + from.size());
+}
+
+TEST(ReceiptV2, TamperingWithAnyMemberIsRefused) {
+  Fixture f;
+  const Receipt r = accepted_receipt(f);
+  const std::string json = r.to_json();
+  const std::string nonce = hex_encode(r.proof->nonce), psig = hex_encode(r.proof->signature);
+  const std::string pk = hex_encode(f.pk);
+  auto flip_hex = [](std::string h) {
+    h[0] = h[0] == '0' ? '1' : '0';
+    return h;
+  };
+  const struct {
+    const char* what;
+    std::string json;
+    std::string_view error;
+  } cases[] = {
+      {"version 1", swap_text(json, R"("version":2)", R"("version":1)"), "invalid signature"},
+      {"version 3", swap_text(json, R"("version":2)", R"("version":3)"),
+       "unsupported receipt schema version: got 3, expected 2"},
+      {"identifier", swap_text(json, R"("agent-cap")", R"("agent-cap2")"), "invalid signature"},
+      {"caveat", swap_text(json, "arg.limit <= 50", "arg.limit <= 51"), "invalid signature"},
+      {"caller", swap_text(json, R"("agent-1")", R"("agent-2")"), "invalid signature"},
+      {"tool", swap_text(json, R"("tool":"search")", R"("tool":"delete")"), "invalid signature"},
+      {"args_hash", swap_text(json, R"("args_hash":")", R"("args_hash":"0)"), "invalid signature"},
+      {"audience", swap_text(json, R"("gateway-eu-1")", R"("gateway-eu-2")"), "invalid signature"},
+      {"holder_key", swap_text(json, pk, flip_hex(pk)), "invalid signature"},
+      {"issued_at_ms", swap_text(json, R"("issued_at_ms":1700000000000)", R"("issued_at_ms":1700000000001)"),
+       "invalid signature"},
+      {"nonce", swap_text(json, nonce, flip_hex(nonce)), "invalid signature"},
+      {"proof signature", swap_text(json, psig, flip_hex(psig)), "invalid signature"},
+      {"outcome", swap_text(json, R"({"kind":"allowed"})", R"({"kind":"denied","reason":"x"})"),
+       "invalid signature"},
+      {"timestamp", swap_text(json, R"("timestamp_ms":1700000000000)", R"("timestamp_ms":1)"), "invalid signature"},
+      {"signature", swap_text(json, R"("signature":")" + hex_encode(r.signature),
+                              R"("signature":")" + flip_hex(hex_encode(r.signature))),
+       "invalid signature"},
+  };
+  for (const auto& c : cases) {
+    auto read = Receipt::from_json(c.json);
+    ASSERT_TRUE(read.has_value()) << c.what << ": " << read.error();
+    auto v = f.auditor.verify(*read);
+    ASSERT_FALSE(v.has_value()) << c.what;
+    EXPECT_EQ(v.error().display(), c.error) << c.what;
+  }
+}
+
+TEST(ReceiptV2, ReaderRules) {
+  Fixture f;
+  const Receipt r = accepted_receipt(f);
+  const std::string json = r.to_json();
+  const std::string pk = hex_encode(f.pk);
+  const auto proof_at = json.find(R"(,"proof":)");
+  const auto outcome_at = json.find(R"(,"outcome":)");
+  const std::string without_proof = json.substr(0, proof_at) + json.substr(outcome_at);
+  auto upper = [](std::string h) {
+    for (char& c : h) c = static_cast<char>(c >= 'a' && c <= 'f' ? c - 32 : c);
+    return h;
+  };
+  const std::string psig = hex_encode(r.proof->signature);
+  const struct {
+    const char* what;
+    std::string json;
+    std::string_view error;  // empty: reads and verifies
+  } cases[] = {
+      {"as written", json, ""},
+      {"without proof", without_proof, "missing field `proof`"},
+      {"version 1 without proof", swap_text(without_proof, R"("version":2)", R"("version":1)"),
+       "invalid signature"},
+      {"proof null", swap_text(json, json.substr(proof_at, outcome_at - proof_at), R"(,"proof":null)"),
+       "invalid type: null, expected struct ProofRecord"},
+      {"proof lacks nonce", swap_text(json, R"(,"nonce":")", R"(,"nonce_":")"), "missing field `nonce`"},
+      {"short nonce", swap_text(json, R"("nonce":")", R"("nonce":"00)"), "invalid length 17, expected 16 bytes"},
+      {"short holder key", swap_text(json, pk, pk.substr(2)), "invalid length 31, expected 32 bytes"},
+      {"unknown members", swap_text(json, R"("audience":)", R"("x":[{}],"audience":)"), ""},
+      {"hex in upper case", swap_text(swap_text(json, pk, upper(pk)), psig, upper(psig)), ""},
+  };
+  for (const auto& c : cases) {
+    auto read = Receipt::from_json(c.json);
+    if (c.error == "invalid signature" || c.error.empty()) {
+      ASSERT_TRUE(read.has_value()) << c.what << ": " << read.error();
+      auto v = f.auditor.verify(*read);
+      if (c.error.empty()) {
+        EXPECT_TRUE(v.has_value()) << c.what << ": " << v.error().display();
+      } else {
+        ASSERT_FALSE(v.has_value()) << c.what;
+        EXPECT_EQ(v.error().display(), c.error) << c.what;
+      }
+      continue;
+    }
+    ASSERT_FALSE(read.has_value()) << c.what;
+    EXPECT_TRUE(read.error().starts_with(c.error)) << c.what << ": " << read.error();
+  }
+}
+
+TEST(ReceiptV2, ArrayFormHasEightElements) {
+  Fixture f;
+  const Receipt r = accepted_receipt(f);
+  const std::string sig = hex_encode(r.signature);
+  std::string proof = R"(["gateway-eu-1",")";
+  proof += hex_encode(f.pk);
+  proof += R"(",1700000000000,")";
+  proof += hex_encode(r.proof->nonce);
+  proof += R"(",")";
+  proof += hex_encode(r.proof->signature);
+  proof += R"("])";
+  const std::string caveats = R"([{"predicate":"tool == \"search\""},{"predicate":"arg.limit <= 50"}])";
+  const std::string head = R"([2,"agent-cap",)" + caveats + R"(,["agent-1","search",")" + r.context_summary.args_hash + R"("],)";
+  const std::string full = head + proof + R"(,["allowed"],1700000000000,")" + sig + R"("])";
+  auto read = Receipt::from_json(full);
+  ASSERT_TRUE(read.has_value()) << read.error();
+  EXPECT_TRUE(f.auditor.verify(*read).has_value());
+  auto seven = Receipt::from_json(head + proof + R"(,["allowed"],1700000000000])");
+  ASSERT_FALSE(seven.has_value());
+  EXPECT_TRUE(seven.error().starts_with("invalid length 7, expected struct Receipt with 8 elements")) << seven.error();
+}
+
+}  // namespace
+}  // namespace velnor
