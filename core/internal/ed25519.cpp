@@ -1,5 +1,6 @@
 #include "core/internal/ed25519.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include <sodium.h>
@@ -38,9 +39,39 @@ Signature SecretKey::sign(crypto::ByteView message) const {
   return sig;
 }
 
+// The subgroup test inside crypto_core_ed25519_is_valid_point is a full
+// scalar multiplication, as dear as the signature check itself. A gateway
+// sees the same few holder keys call after call, so each thread remembers
+// the last keys it found valid; a key is a public value, and only a
+// successful test is remembered, so a miss just repeats the full test.
+class ValidKeys {
+ public:
+  bool contains(crypto::ByteView key) const {
+    for (std::size_t i = 0; i < used_; ++i) {
+      if (std::equal(key.begin(), key.end(), keys_[i].begin())) return true;
+    }
+    return false;
+  }
+  void add(crypto::ByteView key) {
+    std::copy(key.begin(), key.end(), keys_[next_].begin());
+    next_ = (next_ + 1) % kSlots;
+    if (used_ < kSlots) ++used_;
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 16;
+  std::array<PublicKey, kSlots> keys_{};
+  std::size_t used_ = 0, next_ = 0;
+};
+
 bool is_valid_public_key(crypto::ByteView key) {
   ensure_init();
-  return key.size() == kPublicKeyLen && crypto_core_ed25519_is_valid_point(key.data()) == 1;
+  if (key.size() != kPublicKeyLen) return false;
+  thread_local ValidKeys recent;
+  if (recent.contains(key)) return true;
+  if (crypto_core_ed25519_is_valid_point(key.data()) != 1) return false;
+  recent.add(key);
+  return true;
 }
 
 bool verify(crypto::ByteView public_key, crypto::ByteView message, crypto::ByteView signature) {
