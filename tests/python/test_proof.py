@@ -354,7 +354,12 @@ def test_store_and_verifier_surface(store):
     with pytest.raises(TypeError):
         pickle.dumps(store)
     v = velnor.Verifier(ROOT_KEY)
-    assert v.with_audience("a") is not v
+    ready = v.with_audience("a").with_nonce_store(store)
+    assert ready is not v and type(ready) is velnor.Verifier
+    # The receiver is unchanged: still without an audience or a store.
+    with pytest.raises(ValueError, match="^verify_with_proof needs an audience"):
+        v.verify_with_proof(velnor.Issuer.from_key(ROOT_KEY).issue("x").caveat('tool == "t"').build(),
+                            "{}", "", velnor.Auditor(AUDIT_KEY))
     with pytest.raises(TypeError, match="store"):
         v.with_nonce_store({})
     with pytest.raises(TypeError, match="audience"):
