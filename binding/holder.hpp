@@ -21,6 +21,16 @@ struct NonceStoreObject {
   std::shared_ptr<MemoryNonceStore> value;
 };
 
+// State of velnor._holder: the type it takes from _native, found once when
+// the module is made.
+struct HolderState {
+  PyTypeObject* capability_type = nullptr;
+};
+
+inline HolderState* holder_state_of(PyTypeObject* tp) {
+  return static_cast<HolderState*>(PyType_GetModuleState(tp));
+}
+
 // The attribute `name` of the module `module` when it is a type; nullptr
 // with an exception set otherwise. A new reference.
 PyTypeObject* import_type(const char* module, const char* name);

@@ -36,10 +36,8 @@ PyObject* holder_prove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     static constexpr const char* names[] = {"cap", "ctx_json", "audience"};
     PyObject* argv[3];
     if (!bind_fast(fname, names, args, nargs, kwnames, argv)) return nullptr;
-    PyTypeObject* cap_type = import_type("velnor._native", "Capability");
-    if (cap_type == nullptr) return nullptr;
+    PyTypeObject* cap_type = holder_state_of(Py_TYPE(self))->capability_type;
     PyObject* cap_obj = arg_instance(fname, "cap", argv[0], cap_type, "Capability");
-    Py_DECREF(cap_type);
     if (cap_obj == nullptr) return nullptr;
     auto ctx_view = arg_str(fname, "ctx_json", argv[1]);
     if (!ctx_view) return nullptr;

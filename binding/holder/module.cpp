@@ -17,10 +17,27 @@ int add_holder_type(PyObject* module, PyTypeObject* (*make)(PyObject*)) {
   return rc;
 }
 
+HolderState* module_state(PyObject* module) { return static_cast<HolderState*>(PyModule_GetState(module)); }
+
 int holder_exec(PyObject* module) {
+  HolderState* st = module_state(module);
+  st->capability_type = import_type("velnor._native", "Capability");
+  if (st->capability_type == nullptr) return -1;
   if (add_holder_type(module, make_holder_key_type) < 0) return -1;
   return add_holder_type(module, make_nonce_store_type);
 }
+
+int holder_traverse(PyObject* module, visitproc visit, void* arg) {
+  if (HolderState* st = module_state(module)) Py_VISIT(st->capability_type);
+  return 0;
+}
+
+int holder_clear(PyObject* module) {
+  if (HolderState* st = module_state(module)) Py_CLEAR(st->capability_type);
+  return 0;
+}
+
+void holder_free(void* module) { holder_clear(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot holder_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(holder_exec)},
@@ -33,12 +50,12 @@ PyModuleDef holder_def = {
     "Proof of possession for holder-bound capabilities.\n"
     "Re-exported under the public `velnor` import name by the pure-Python shim in "
     "python/velnor/__init__.py.",
-    0,
+    static_cast<Py_ssize_t>(sizeof(HolderState)),
     nullptr,
     holder_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    holder_traverse,
+    holder_clear,
+    holder_free,
 };
 
 }  // namespace
