@@ -1,6 +1,7 @@
 // Python class Verifier: the full verification pipeline, from context JSON
 // to receipt JSON.
 #include "binding/binding.hpp"
+#include "binding/holder.hpp"
 
 #include "core/context.hpp"
 #include "core/internal/per_thread.hpp"
@@ -78,6 +79,94 @@ PyObject* verifier_verify_with_context(PyObject* self, PyObject* const* args, Py
   });
 }
 
+const Verifier& verifier_of(PyObject* self) { return reinterpret_cast<VerifierObject*>(self)->value; }
+
+PyObject* verifier_with_audience(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr const char* names[] = {"audience"};
+    PyObject* argv[1];
+    if (!bind_fast("with_audience", names, args, nargs, kwnames, argv)) return nullptr;
+    auto audience = arg_str("with_audience", "audience", argv[0]);
+    if (!audience) return nullptr;
+    Verifier copy = verifier_of(self);
+    return make_object(Py_TYPE(self), &VerifierObject::value,
+                       std::move(copy).with_audience(std::string(*audience)));
+  });
+}
+
+PyObject* verifier_with_nonce_store(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr const char* names[] = {"store"};
+    PyObject* argv[1];
+    if (!bind_fast("with_nonce_store", names, args, nargs, kwnames, argv)) return nullptr;
+    PyTypeObject* store_type = import_type("velnor._holder", "MemoryNonceStore");
+    if (store_type == nullptr) return nullptr;
+    PyObject* store = arg_instance("with_nonce_store", "store", argv[0], store_type, "MemoryNonceStore");
+    Py_DECREF(store_type);
+    if (store == nullptr) return nullptr;
+    Verifier copy = verifier_of(self);
+    return make_object(Py_TYPE(self), &VerifierObject::value,
+                       std::move(copy).with_nonce_store(reinterpret_cast<NonceStoreObject*>(store)->value));
+  });
+}
+
+PyObject* verifier_verify_with_proof(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr const char* fname = "verify_with_proof";
+    static constexpr const char* names[] = {"cap", "ctx_json", "proof", "auditor"};
+    PyObject* argv[4];
+    if (!bind_fast(fname, names, args, nargs, kwnames, argv)) return nullptr;
+    ModuleState* st = state_of(Py_TYPE(self));
+    PyObject* cap_obj = arg_instance(fname, "cap", argv[0], st->capability_type, "Capability");
+    if (cap_obj == nullptr) return nullptr;
+    auto ctx_view = arg_str(fname, "ctx_json", argv[1]);
+    if (!ctx_view) return nullptr;
+    auto proof_view = arg_str(fname, "proof", argv[2]);
+    if (!proof_view) return nullptr;
+    PyObject* auditor_obj = arg_instance(fname, "auditor", argv[3], st->auditor_type, "Auditor");
+    if (auditor_obj == nullptr) return nullptr;
+
+    // Copies of everything mutable or borrowed from Python; the verifier and
+    // the auditor are immutable and the call holds references to both.
+    const Verifier& verifier = verifier_of(self);
+    const Auditor& auditor = reinterpret_cast<AuditorObject*>(auditor_obj)->value;
+    const Capability cap = reinterpret_cast<CapabilityObject*>(cap_obj)->value;
+    const std::string ctx_json(*ctx_view);
+    const std::string proof(*proof_view);
+
+    enum class Fault : std::uint8_t { None, Unconfigured, Context, Core };
+    Fault fault = Fault::None;
+    std::string message;
+    std::string out;
+    {
+      const Unlocked unlocked;
+      if (!verifier.accepts_proofs()) {
+        fault = Fault::Unconfigured;
+        message = ProofError::unconfigured().display();
+      } else if (auto in = read_ctx_in(ctx_json); !in) {
+        fault = Fault::Context;
+        message = "invalid context JSON: " + in.error();
+      } else if (auto receipt = verifier.verify_with_proof(cap, into_context(std::move(*in)), proof, auditor);
+                 !receipt) {
+        fault = Fault::Core;
+        message = receipt.error().display();
+      } else {
+        receipt->write_json(out);
+      }
+    }
+    if (fault != Fault::None) return raise(Exc::Value, message);
+    PyObject* result = to_str(out);
+    if (result == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+      PyErr_Clear();
+      return raise(Exc::Runtime, "receipt serialization failed: receipt text is not valid UTF-8");
+    }
+    return result;
+  });
+}
+
 void verifier_dealloc(PyObject* self) { destroy_object(self, &VerifierObject::value); }
 
 PyMethodDef verifier_methods[] = {
@@ -97,6 +186,31 @@ PyMethodDef verifier_methods[] = {
      "— `json.dumps(ctx)` does NOT collapse f64 precision the way\n"
      "JavaScript's `JSON.parse` does, so Python callers get full\n"
      "A.1 protection by default."},
+    {"with_audience",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(verifier_with_audience)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "with_audience($self, audience)\n--\n\n"
+     "A new verifier that accepts proofs addressed to `audience` (this\n"
+     "gateway's name). The receiver is unchanged."},
+    {"with_nonce_store",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(verifier_with_nonce_store)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "with_nonce_store($self, store)\n--\n\n"
+     "A new verifier that records proof nonces in `store` (a\n"
+     "`MemoryNonceStore`, which may be shared). The receiver is unchanged."},
+    {"verify_with_proof",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(verifier_verify_with_proof)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "verify_with_proof($self, cap, ctx_json, proof, auditor)\n--\n\n"
+     "The pipeline for holder-bound capabilities: chain check, the\n"
+     "holder's proof (signature, audience, time window, single use),\n"
+     "then revocation and caveats. Returns the receipt JSON, of version 2\n"
+     "with the proof recorded. Denials are receipts; a malformed context\n"
+     "or proof, a broken chain or a forged proof raise `ValueError`.\n"
+     "\n"
+     "The context's time decides the window: leave \"nowMs\" out (the\n"
+     "gateway's clock is read) or set it from the gateway's clock, never\n"
+     "from the agent."},
     {nullptr, nullptr, 0, nullptr},
 };
 

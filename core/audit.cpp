@@ -19,6 +19,7 @@ constexpr std::string_view kInvalidSignature = "invalid signature";
 // so a size estimate can be made before writing.
 constexpr std::size_t kFixedJsonOverhead = 192;
 constexpr std::size_t kPerCaveatOverhead = 16;  // {"predicate":""},
+constexpr std::size_t kProofOverhead = 320;     // names and 224 hex digits
 
 // What the writers read: a stored Receipt, or the parts of one that is
 // being signed and written out in one go without building the record.
@@ -32,6 +33,7 @@ struct ReceiptView {
   const Outcome& outcome;
   std::uint64_t timestamp_ms;
   std::span<const std::uint8_t> signature;
+  const ProofRecord* proof = nullptr;  // version 2
 };
 
 ReceiptView view_of(const Receipt& r) {
@@ -43,7 +45,8 @@ ReceiptView view_of(const Receipt& r) {
           r.context_summary.args_hash,
           r.outcome,
           r.timestamp_ms,
-          r.signature};
+          r.signature,
+          r.proof ? &*r.proof : nullptr};
 }
 
 // Unescaped size of everything variable in a receipt. Escaping can only
@@ -54,6 +57,7 @@ std::size_t estimated_size(const ReceiptView& r) {
                   r.tool.size() + r.args_hash.size() + r.outcome.reason.size() +
                   2 * crypto::kDigestLen;
   for (const Caveat& c : r.caveats) n += c.predicate.size() + kPerCaveatOverhead;
+  if (r.proof != nullptr) n += kProofOverhead + r.proof->audience.size();
   return n;
 }
 
@@ -73,6 +77,21 @@ void append_caveats(std::string& out, std::span<const Caveat> caveats) {
 // Kind first, then the reason; an Allowed outcome has no reason member
 // whatever the record's reason field holds, so a stray reason on an allowed
 // record neither changes the signature nor leaks into the JSON.
+// Members in name order, which is also the order the receipt JSON writes.
+void append_proof(std::string& out, const ProofRecord& p) {
+  out.append(R"({"audience":)");
+  json::append_string(out, p.audience);
+  out.append(R"(,"holder_key":")");
+  hex_append(out, p.holder_key);
+  out.append(R"(","issued_at_ms":)");
+  json::append_uint(out, p.issued_at_ms);
+  out.append(R"(,"nonce":")");
+  hex_append(out, p.nonce);
+  out.append(R"(","signature":")");
+  hex_append(out, p.signature);
+  out.append(R"("})");
+}
+
 void append_outcome(std::string& out, const Outcome& outcome) {
   if (outcome.kind == Outcome::Kind::Allowed) {
     out.append(R"({"kind":"allowed"})");
@@ -122,6 +141,10 @@ void append_signing_input(std::string& out, const ReceiptView& r, Marks& m) {
   m.who_end = pos();
   out.append(R"(},"outcome":)");
   append_outcome(out, r.outcome);
+  if (r.proof != nullptr) {
+    out.append(R"(,"proof":)");
+    append_proof(out, *r.proof);
+  }
   out.append(R"(,"timestamp_ms":)");
   json::append_uint(out, r.timestamp_ms);
   m.tail_end = pos();
@@ -144,7 +167,12 @@ void append_receipt_json(std::string& out, const ReceiptView& r) {
   json::append_string(out, r.tool);
   out.append(R"(,"args_hash":)");
   json::append_string(out, r.args_hash);
-  out.append(R"(},"outcome":)");
+  out.push_back('}');
+  if (r.proof != nullptr) {
+    out.append(R"(,"proof":)");
+    append_proof(out, *r.proof);
+  }
+  out.append(R"(,"outcome":)");
   append_outcome(out, r.outcome);
   out.append(R"(,"timestamp_ms":)");
   json::append_uint(out, r.timestamp_ms);
@@ -157,14 +185,7 @@ void append_receipt_json(std::string& out, const ReceiptView& r) {
 // instant past what 64-bit milliseconds can hold (only reachable by building
 // a Context by hand) records the largest value rather than wrapping to a
 // small, plausible-looking time.
-std::uint64_t to_unix_ms(const Instant& t) {
-  if (t.secs < 0) return 0;
-  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-  const auto secs = static_cast<std::uint64_t>(t.secs);
-  const std::uint64_t sub_ms = t.nanos / 1'000'000u;
-  if (secs > (kMax - sub_ms) / 1000u) return kMax;
-  return secs * 1000u + sub_ms;
-}
+std::uint64_t to_unix_ms(const Instant& t) { return unix_ms(t); }
 
 // The signing input in a per-thread buffer: it is hashed and dropped, so
 // signing and checking need no allocation of their own once the buffer has
@@ -256,6 +277,22 @@ std::expected<Auditor, std::string> Auditor::create(crypto::ByteView key) {
   return Auditor(key);
 }
 
+Receipt Auditor::sign_with_proof(const Capability& cap, const Context& context, Outcome outcome,
+                                 ProofRecord proof) const {
+  Receipt r;
+  r.version = RECEIPT_PROOF_VERSION;
+  r.capability_identifier = cap.identifier;
+  r.caveats = cap.caveats;
+  r.context_summary.caller = context.caller;
+  r.context_summary.tool = context.tool;
+  r.context_summary.args_hash = context.args_hash();
+  r.proof = std::move(proof);
+  r.outcome = std::move(outcome);
+  r.timestamp_ms = to_unix_ms(context.now);
+  r.signature = to_bytes(key_.sign(crypto::as_bytes(signing_buffer(view_of(r)))));
+  return r;
+}
+
 Receipt Auditor::sign(const Capability& cap, const Context& context, Outcome outcome) const {
   Receipt r;
   r.version = RECEIPT_SCHEMA_VERSION;
@@ -285,11 +322,11 @@ void Auditor::sign_json(const Capability& cap, const Context& context, const Out
 }
 
 std::expected<void, AuditError> Auditor::verify(const Receipt& receipt) const {
-  if (receipt.version != RECEIPT_SCHEMA_VERSION) {
+  if (receipt.version != RECEIPT_SCHEMA_VERSION && receipt.version != RECEIPT_PROOF_VERSION) {
     AuditError e;
     e.kind = AuditError::Kind::UnsupportedVersion;
     e.got = receipt.version;
-    e.expected = RECEIPT_SCHEMA_VERSION;
+    e.expected = receipt.version < RECEIPT_SCHEMA_VERSION ? RECEIPT_SCHEMA_VERSION : RECEIPT_PROOF_VERSION;
     return std::unexpected(std::move(e));
   }
   const crypto::Digest expected = key_.sign(crypto::as_bytes(signing_buffer(view_of(receipt))));

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,10 +12,13 @@
 #include "core/capability.hpp"
 #include "core/context.hpp"
 #include "core/internal/crypto.hpp"
+#include "core/proof.hpp"
 
 namespace velnor {
 
 inline constexpr std::uint8_t RECEIPT_SCHEMA_VERSION = 1;
+// Receipts of proof checks: version 1 plus the member `proof`.
+inline constexpr std::uint8_t RECEIPT_PROOF_VERSION = 2;
 inline constexpr std::size_t MIN_AUDIT_KEY_LEN = 16;
 inline constexpr std::uint8_t kSigningInputTag = 0x76;  // 'v'
 
@@ -40,6 +44,7 @@ struct Receipt {
   std::string capability_identifier;
   std::vector<Caveat> caveats;
   ContextSummary context_summary;
+  std::optional<ProofRecord> proof;  // present exactly in version 2
   Outcome outcome;
   std::uint64_t timestamp_ms = 0;
   Bytes signature;
@@ -80,10 +85,15 @@ class Auditor {
   static std::expected<Auditor, std::string> create(crypto::ByteView key);
 
   Receipt sign(const Capability& cap, const Context& context, Outcome outcome) const;
+  // A version-2 receipt: the decision on a call that came with a proof.
+  Receipt sign_with_proof(const Capability& cap, const Context& context, Outcome outcome,
+                          ProofRecord proof) const;
   // Appends to `out` exactly sign(cap, context, outcome).to_json(), without
   // building the Receipt record in between.
   void sign_json(const Capability& cap, const Context& context, const Outcome& outcome,
                  std::string& out) const;
+  // Versions 1 and 2. An unknown version is refused before the signature is
+  // looked at, naming the nearest known version as expected.
   std::expected<void, AuditError> verify(const Receipt& receipt) const;
   // Whether this auditor's key signs exactly like `key` (constant time,
   // from fingerprints made when each key was set).

@@ -16,6 +16,7 @@
 #include "core/error.hpp"
 #include "core/internal/crypto.hpp"
 #include "core/nonce_store.hpp"
+#include "core/proof.hpp"
 
 namespace velnor {
 
@@ -36,6 +37,30 @@ class VerifyError {
   VerifyError(Kind kind, Error inner) : kind_(kind), inner_(std::move(inner)) {}
   Kind kind_;
   Error inner_;
+};
+
+// Why verify_with_proof gave no receipt: the call is refused as input that
+// cannot be trusted, not decided.
+class ProofError {
+ public:
+  enum class Kind : std::uint8_t { Unconfigured, AuditKeyIsRootKey, InvalidProof, ChainIntegrity, InvalidSignature };
+
+  static ProofError unconfigured() { return ProofError(Kind::Unconfigured, {}); }
+  static ProofError audit_key_is_root_key() { return ProofError(Kind::AuditKeyIsRootKey, {}); }
+  static ProofError invalid_proof(std::string why) { return ProofError(Kind::InvalidProof, std::move(why)); }
+  static ProofError chain_integrity() { return ProofError(Kind::ChainIntegrity, {}); }
+  static ProofError invalid_signature() { return ProofError(Kind::InvalidSignature, {}); }
+
+  Kind kind() const { return kind_; }
+  // "verify_with_proof needs an audience and a nonce store (with_audience,
+  // with_nonce_store)", "invalid proof: {}", "capability chain integrity:
+  // invalid signature", "proof of possession: invalid signature".
+  std::string display() const;
+
+ private:
+  ProofError(Kind kind, std::string why) : kind_(kind), why_(std::move(why)) {}
+  Kind kind_;
+  std::string why_;  // InvalidProof: the proof reader's description
 };
 
 // A capability whose chain checked out; borrows from it.
@@ -66,6 +91,10 @@ class Verifier {
   // A verifier that also refuses the given identifiers.
   Verifier with_revocations(RevocationList revoked) &&;
   Verifier with_nonce_store(std::shared_ptr<NonceStore> store) &&;
+  // The name this gateway answers to; proofs addressed elsewhere are denied.
+  Verifier with_audience(std::string audience) &&;
+  // Whether verify_with_proof can run: an audience and a nonce store are set.
+  bool accepts_proofs() const { return audience_.has_value() && nonce_store_ != nullptr; }
 
   std::expected<Verified, VerifyError> verify(const Capability& cap) const;
   // Both refuse an auditor whose key signs like the root key, before
@@ -83,6 +112,22 @@ class Verifier {
                                                             const Auditor& auditor,
                                                             std::string& out) const;
 
+  // A call on a holder-bound capability, with the holder's proof text.
+  // Errors, in this order: not configured for proofs, a malformed proof, a
+  // broken chain, a proof signature that does not verify. Otherwise a
+  // receipt: version 1 when the capability has no usable holder key,
+  // version 2 (recording the proof) for every other decision. Once the
+  // proof's signature, audience and time have passed, its nonce is claimed
+  // and stays spent whatever the caveats decide.
+  std::expected<Receipt, ProofError> verify_with_proof(const Capability& cap,
+                                                       const Context& context,
+                                                       std::string_view proof_text,
+                                                       const Auditor& auditor) const;
+
+  // The window on both sides of the context's time within which a proof's
+  // issued_at_ms is accepted, and for which its nonce is remembered.
+  std::uint64_t max_clock_skew_ms() const { return max_clock_skew_ms_; }
+
  private:
   explicit Verifier(crypto::ByteView key) : root_(key) {}
   // The refusal above, for every method that takes an auditor.
@@ -91,8 +136,11 @@ class Verifier {
   std::expected<Outcome, VerifyError> decide(const Capability& cap, const Context& context) const;
   crypto::HmacKey root_;
   std::optional<RevocationList> revoked_;
+  // The revocation list and the caveats, as both pipelines apply them.
+  Outcome decide_caveats(const Capability& cap, const Context& context) const;
   std::shared_ptr<NonceStore> nonce_store_;
-  std::uint64_t max_clock_skew_ms_ = 300000;  // kept for the nonce store
+  std::optional<std::string> audience_;
+  std::uint64_t max_clock_skew_ms_ = 300000;
 };
 
 }  // namespace velnor

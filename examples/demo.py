@@ -22,7 +22,7 @@ def demo_key(label: str) -> bytes:
 
 ROOT_KEY = demo_key("root key of the issuing service")
 AUDIT_KEY = demo_key("audit key shared by gateway and auditors")
-AGENT_PUBKEY = demo_key("public key of agent-7")  # stands in for an ed25519 key
+AGENT_SEED = demo_key("ed25519 seed of agent-7")  # an agent keeps its own: os.urandom(32)
 
 NOW_MS = 1_767_225_600_000  # 2026-01-01T00:00:00Z, fixed so the output is stable
 
@@ -53,11 +53,14 @@ def context(tool: str, caller: str, args_json: str, now_ms: int = NOW_MS) -> str
             f'"tool": {json.dumps(tool)}, "args": {args_json}, "env": {{"REGION": "eu"}}}}')
 
 
-def call_gateway(gateway, auditor, what, cap, ctx_json, receipts):
+def call_gateway(gateway, auditor, what, cap, ctx_json, receipts, proof=None):
     print(f"\n  > {what}")
     print(f"    context: {ctx_json}")
     try:
-        receipt_json = gateway.verify_with_context(cap, ctx_json, auditor)
+        if proof is None:
+            receipt_json = gateway.verify_with_context(cap, ctx_json, auditor)
+        else:
+            receipt_json = gateway.verify_with_proof(cap, ctx_json, proof, auditor)
     except ValueError as refused:
         print(f"    REFUSED (exception, no receipt): {refused}")
         return
@@ -129,8 +132,10 @@ def main() -> None:
     call_gateway(gateway, gateway_auditor, "agent-7 calls after the expiry (2030-06-01)",
                  agent_cap, context("search", "agent-7", '{"limit": 1}', now_ms=1_906_502_400_000), receipts)
 
-    bound_cap = issuer.issue("agent-7/bound").holder_of_key(AGENT_PUBKEY).caveat('tool == "search"').build()
-    call_gateway(gateway, gateway_auditor, "a capability bound to agent-7's key (needs proof of possession)",
+    agent_key = velnor.HolderKey(AGENT_SEED)
+    bound_cap = (issuer.issue("agent-7/bound").holder_of_key(agent_key.public_key)
+                 .caveat('tool == "search"').build())
+    call_gateway(gateway, gateway_auditor, "a capability bound to agent-7's key, presented without a proof",
                  bound_cap, context("search", "agent-7", "{}"), receipts)
 
     newer = mint_elsewhere(ROOT_KEY, "agent-9/minted-by-v2-issuer",
@@ -145,7 +150,31 @@ def main() -> None:
     call_gateway(gateway, gateway_auditor, "a tampered token: the sub-agent deleted its limit caveat",
                  tampered, context("search", "sub-agent-3", '{"q": "tides", "limit": 50}'), receipts)
 
-    section("4. An audit service with its own Auditor (same audit key) checks the receipts")
+    section("4. Holder binding: agent-7 proves each call with its Ed25519 key")
+    # One replay store for every verifier of this gateway; the context time
+    # is the gateway's own clock (here the fixed demo time).
+    store = velnor.MemoryNonceStore()
+    proof_gateway = gateway.with_audience("gateway-eu-1").with_nonce_store(store)
+    call_ctx = context("search", "agent-7", '{"q": "tides", "limit": 5}')
+    proof = agent_key.prove(bound_cap, call_ctx, "gateway-eu-1")
+    print(f"  agent-7 signs a proof for this one call: {proof[:48]}... ({len(proof)} chars)")
+    call_gateway(proof_gateway, gateway_auditor, "agent-7 calls with its proof", bound_cap, call_ctx, receipts,
+                 proof=proof)
+    call_gateway(proof_gateway, gateway_auditor, "someone replays the same proof", bound_cap, call_ctx,
+                 receipts, proof=proof)
+    call_gateway(proof_gateway, gateway_auditor, "the proof sent with other arguments (limit 50)", bound_cap,
+                 context("search", "agent-7", '{"q": "tides", "limit": 50}'), receipts,
+                 proof=agent_key.prove(bound_cap, call_ctx, "gateway-eu-1"))
+    thief = velnor.HolderKey(demo_key("a thief's own key"))
+    try:
+        thief.prove(bound_cap, call_ctx, "gateway-eu-1")
+    except ValueError as e:
+        print(f"\n  a thief with the token but another key cannot prove: {e}")
+    proof_receipt = json.loads(receipts[-2][1])
+    print(f"  the accepted call's receipt is version {proof_receipt['version']} and records the proof: "
+          f"holder_key {proof_receipt['proof']['holder_key'][:16]}..., nonce {proof_receipt['proof']['nonce']}")
+
+    section("5. An audit service with its own Auditor (same audit key) checks the receipts")
     audit_service = velnor.Auditor(AUDIT_KEY)
     for what, receipt_json in receipts:
         audit_service.verify(receipt_json)

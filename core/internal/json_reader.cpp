@@ -20,6 +20,7 @@
 #include "core/capability.hpp"
 #include "core/context.hpp"
 #include "core/hex.hpp"
+#include "core/proof.hpp"
 #include "core/internal/quote.hpp"
 #include "core/internal/small_stack.hpp"
 
@@ -95,6 +96,13 @@ enum class Type : std::uint8_t {
   Capability,
   Receipt,
   CtxIn,
+  // Proof documents and the proof a version-2 receipt records: hex strings
+  // of one exact length, and the two records.
+  Nonce,
+  Ed25519Key,
+  Ed25519Sig,
+  Proof,
+  ProofRecord,
   Skip,
 };
 
@@ -106,6 +114,9 @@ std::string_view expecting(Type t) {
       return "a string";
     case Type::Hex:
     case Type::OptHex:
+    case Type::Nonce:
+    case Type::Ed25519Key:
+    case Type::Ed25519Sig:
       return "a hex string";
     case Type::U8:
       return "u8";
@@ -130,6 +141,10 @@ std::string_view expecting(Type t) {
       return "struct Receipt";
     case Type::CtxIn:
       return "struct CtxIn";
+    case Type::Proof:
+      return "struct Proof";
+    case Type::ProofRecord:
+      return "struct ProofRecord";
     case Type::Args:
     case Type::Skip:
       break;
@@ -145,6 +160,8 @@ enum class Rec : std::uint8_t {
   Receipt,
   Summary,
   CtxIn,
+  Proof,
+  ProofRecord,
   CaveatList,
   Outcome,
   Env,
@@ -190,9 +207,26 @@ constexpr Field kReceiptFields[] = {
     {"capability_identifier", Type::String, true, &member<&Receipt::capability_identifier>},
     {"caveats", Type::CaveatList, true, &member<&Receipt::caveats>},
     {"context_summary", Type::Summary, true, &member<&Receipt::context_summary>},
+    // Required in version 2 only; a version-1 receipt skips it (kReceiptProof).
+    {"proof", Type::ProofRecord, false, &member<&Receipt::proof>},
     {"outcome", Type::Outcome, true, &member<&Receipt::outcome>},
     {"timestamp_ms", Type::U64, true, &member<&Receipt::timestamp_ms>},
     {"signature", Type::Hex, true, &member<&Receipt::signature>},
+};
+constexpr std::size_t kReceiptProof = 4;
+constexpr std::uint8_t kReceiptProofVersion = 2;
+constexpr Field kProofFields[] = {
+    {"audience", Type::String, true, &member<&Proof::audience>},
+    {"issued_at_ms", Type::U64, true, &member<&Proof::issued_at_ms>},
+    {"nonce", Type::Nonce, true, &member<&Proof::nonce>},
+    {"signature", Type::Ed25519Sig, true, &member<&Proof::signature>},
+};
+constexpr Field kProofRecordFields[] = {
+    {"audience", Type::String, true, &member<&ProofRecord::audience>},
+    {"holder_key", Type::Ed25519Key, true, &member<&ProofRecord::holder_key>},
+    {"issued_at_ms", Type::U64, true, &member<&ProofRecord::issued_at_ms>},
+    {"nonce", Type::Nonce, true, &member<&ProofRecord::nonce>},
+    {"signature", Type::Ed25519Sig, true, &member<&ProofRecord::signature>},
 };
 constexpr Field kSummaryFields[] = {
     {"caller", Type::String, true, &member<&ContextSummary::caller>},
@@ -234,6 +268,8 @@ const Record& record(Rec r) {
   static constexpr Record kReceipt = make_record<kReceiptFields>("struct Receipt with 7 elements");
   static constexpr Record kSummary = make_record<kSummaryFields>("struct ContextSummary with 3 elements");
   static constexpr Record kCtx = make_record<kCtxFields>("struct CtxIn with 5 elements");
+  static constexpr Record kProof = make_record<kProofFields>("struct Proof with 4 elements");
+  static constexpr Record kProofRecord = make_record<kProofRecordFields>("struct ProofRecord with 5 elements");
   switch (r) {
     case Rec::Capability:
       return kCapability;
@@ -243,6 +279,10 @@ const Record& record(Rec r) {
       return kReceipt;
     case Rec::Summary:
       return kSummary;
+    case Rec::Proof:
+      return kProof;
+    case Rec::ProofRecord:
+      return kProofRecord;
     default:
       return kCtx;
   }
@@ -258,6 +298,10 @@ Rec rec_of(Type t) {
       return Rec::Capability;
     case Type::Receipt:
       return Rec::Receipt;
+    case Type::Proof:
+      return Rec::Proof;
+    case Type::ProofRecord:
+      return Rec::ProofRecord;
     default:
       return Rec::CtxIn;
   }
@@ -312,6 +356,20 @@ std::string found(const Scalar& s) {
       return "string " + text::quoted_str(s.text);
   }
   return {};
+}
+
+// The byte length a hex string of this type must decode to; 0 for any.
+std::size_t exact_length(Type t) {
+  switch (t) {
+    case Type::Nonce:
+      return kNonceLen;
+    case Type::Ed25519Key:
+      return ed25519::kPublicKeyLen;
+    case Type::Ed25519Sig:
+      return ed25519::kSignatureLen;
+    default:
+      return 0;
+  }
 }
 
 std::string_view found(Shape s) { return s == Shape::Array ? "sequence" : "map"; }
@@ -692,6 +750,10 @@ class Reader {
   bool record_key(Frame& f, std::string_view k, bj::error_code& ec);
   bool outcome_key(Frame& f, std::string_view k, bj::error_code& ec);
   bool close_record(bj::error_code& ec);
+  // Whether the receipt being read is of the version that records a proof.
+  static bool receipt_has_proof(const Frame& f) {
+    return static_cast<const Receipt*>(f.dest)->version == kReceiptProofVersion;
+  }
   bool close_outcome(bj::error_code& ec);
   void open_value(JsonValue& v, Shape s) {
     TreeBuilder::open(v, s, expected_);
@@ -1042,10 +1104,16 @@ Target Reader::target() {
       if (f.shape == Shape::Object) {
         if (f.slot < 0) return {Type::Skip, nullptr};
         i = static_cast<std::size_t>(f.slot);
+        // A version-1 receipt knows no proof: skipped as any unknown member,
+        // when the version has come first as written.
+        if (f.rec == Rec::Receipt && i == kReceiptProof && (f.seen & 1) != 0 && !receipt_has_proof(f)) {
+          return {Type::Skip, nullptr};
+        }
       } else {
         // Elements past the last field are read and counted so that the
         // length error can name how many there were.
         i = f.count++;
+        if (f.rec == Rec::Receipt && i >= kReceiptProof && !receipt_has_proof(f)) ++i;
         if (i >= r.count) return {Type::Skip, nullptr};
       }
       return {r.fields[i].type, r.fields[i].at(f.dest)};
@@ -1102,7 +1170,10 @@ bool Reader::store(const Target& t, const Scalar& s, bj::error_code& ec) {
       static_cast<Env*>(t.dest)->insert_or_assign(env_key_, std::string(s.text));
       return true;
     case Type::Hex:
-    case Type::OptHex: {
+    case Type::OptHex:
+    case Type::Nonce:
+    case Type::Ed25519Key:
+    case Type::Ed25519Sig: {
       if (is_null && t.type == Type::OptHex) {
         static_cast<std::optional<Bytes>*>(t.dest)->reset();
         return true;
@@ -1110,7 +1181,10 @@ bool Reader::store(const Target& t, const Scalar& s, bj::error_code& ec) {
       if (!is_string) break;
       auto bytes = hex_decode(s.text);
       if (!bytes) return fail(ec, std::string(bytes.error()));
-      if (t.type == Type::Hex) {
+      if (const std::size_t want = exact_length(t.type); want != 0 && bytes->size() != want) {
+        return fail(ec, length_error(bytes->size(), std::to_string(want) + " bytes"));
+      }
+      if (t.type != Type::OptHex) {
         *static_cast<Bytes*>(t.dest) = std::move(*bytes);
       } else {
         *static_cast<std::optional<Bytes>*>(t.dest) = std::move(*bytes);
@@ -1199,7 +1273,11 @@ bool Reader::open(const Target& t, Shape s, bj::error_code& ec) {
     case Type::Capability:
     case Type::Receipt:
     case Type::CtxIn:
+    case Type::Proof:
       push(rec_of(t.type), t.dest);
+      return true;
+    case Type::ProofRecord:
+      push(Rec::ProofRecord, &static_cast<std::optional<ProofRecord>*>(t.dest)->emplace());
       return true;
     case Type::Outcome:
       deferred_.clear();
@@ -1218,16 +1296,23 @@ bool Reader::open(const Target& t, Shape s, bj::error_code& ec) {
 bool Reader::close_record(bj::error_code& ec) {
   const Frame& f = frames_.back();
   const Record& r = record(f.rec);
+  const bool receipt = f.rec == Rec::Receipt;
   if (f.shape == Shape::Object) {
     // Missing members are named in declaration order.
     for (std::size_t i = 0; i < r.count; ++i) {
-      if (r.fields[i].required && (f.seen & (std::uint32_t{1} << i)) == 0) {
+      const bool required = r.fields[i].required || (receipt && i == kReceiptProof && receipt_has_proof(f));
+      if (required && (f.seen & (std::uint32_t{1} << i)) == 0) {
         return fail(ec, field_error("missing field", r.fields[i].name));
       }
     }
-  } else if (f.count != r.count) {
+  } else if (receipt && receipt_has_proof(f)) {
+    if (f.count != r.count) return fail(ec, length_error(f.count, "struct Receipt with 8 elements"));
+  } else if (f.count + (receipt ? 1 : 0) != r.count) {
     return fail(ec, length_error(f.count, r.length));
   }
+  // What a version-1 receipt carried under "proof" (read only when it came
+  // before the version) is not part of it.
+  if (receipt && !receipt_has_proof(f)) static_cast<Receipt*>(f.dest)->proof.reset();
   frames_.pop_back();
   return true;
 }
@@ -1278,6 +1363,10 @@ std::expected<Capability, std::string> read_capability(std::string_view text) {
 
 std::expected<Receipt, std::string> read_receipt(std::string_view text) {
   return read<Receipt>(text, Type::Receipt, 0);
+}
+
+std::expected<Proof, std::string> read_proof(std::string_view text) {
+  return read<Proof>(text, Type::Proof, 0);
 }
 
 std::expected<CtxIn, std::string> read_ctx_in(std::string_view text) {

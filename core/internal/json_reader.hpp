@@ -60,6 +60,7 @@ namespace velnor {
 struct Capability;
 struct Receipt;
 struct CtxIn;
+struct Proof;
 }  // namespace velnor
 
 namespace velnor::json {
@@ -67,5 +68,8 @@ namespace velnor::json {
 std::expected<Capability, std::string> read_capability(std::string_view text);
 std::expected<Receipt, std::string> read_receipt(std::string_view text);
 std::expected<CtxIn, std::string> read_ctx_in(std::string_view text);
+// Proof documents: nonce exactly 16 bytes, signature exactly 64, else
+// "invalid length N, expected 16 bytes" (or 64).
+std::expected<Proof, std::string> read_proof(std::string_view text);
 
 }  // namespace velnor::json

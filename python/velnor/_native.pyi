@@ -3,6 +3,8 @@ Re-exported under the public `velnor` import name by the pure-Python shim in pyt
 
 from typing import final
 
+from velnor._holder import MemoryNonceStore
+
 @final
 class Issuer:
     @staticmethod
@@ -55,3 +57,10 @@ class Verifier:
         """Full pipeline: chain check, caveat evaluation, audit signing.
         Returns the receipt as a JSON string; denials are receipts, a
         broken chain or bad context JSON raises `ValueError`."""
+    def with_audience(self, audience: str) -> Verifier:
+        """A new verifier that accepts proofs addressed to `audience`."""
+    def with_nonce_store(self, store: MemoryNonceStore) -> Verifier:
+        """A new verifier that records proof nonces in `store`."""
+    def verify_with_proof(self, cap: Capability, ctx_json: str, proof: str, auditor: Auditor) -> str:
+        """Holder-bound pipeline: chain, proof of possession, caveats.
+        Returns a receipt (version 2 once the proof was checked)."""

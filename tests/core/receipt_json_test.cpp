@@ -64,7 +64,7 @@ TEST(ReceiptJson, NumberRanges) {
   } cases[] = {
       {"0", "0", ""},
       {"255", "18446744073709551615", ""},
-      {"2", "1", ""},
+      {"3", "1", ""},
       {"256", "0", "invalid value: integer `256`, expected u8"},
       {"-1", "0", "invalid value: integer `-1`, expected u8"},
       {"1.0", "0", "invalid type: floating point `1.0`, expected u8"},

@@ -252,7 +252,10 @@ TEST(RevocationList, SortedByBytesAndSearchedExactly) {
 
 struct CountingStore : NonceStore {
   int calls = 0;
-  bool check_and_insert(std::string_view, std::uint64_t) override { return ++calls > 0; }
+  NonceClaim claim(const NonceKey&, std::uint64_t, std::uint64_t) noexcept override {
+    ++calls;
+    return NonceClaim::fresh();
+  }
 };
 
 TEST(VerifierNonceStore, HeldButNeverConsulted) {

@@ -35,6 +35,12 @@ def workload():
     forged["timestamp_ms"] += 1
     forged = json.dumps(forged)
 
+    holder = velnor.HolderKey(b"s" * 32)
+    bound = issuer.issue("bound").holder_of_key(holder.public_key).caveat('tool == "search"').build()
+    # A small store fills up and then refuses, so it does not grow either.
+    gateway = verifier.with_audience("g").with_nonce_store(velnor.MemoryNonceStore(64))
+    spent = holder.prove(bound, allowed, "g")
+
     def expect(exc, f, *a):
         try:
             f(*a)
@@ -57,6 +63,11 @@ def workload():
         expect(ValueError, issuer.issue("x").caveat, "tool ==")
         expect(TypeError, verifier.verify_with_context, cap, {}, auditor)
         velnor.Auditor(audit)
+        gateway.verify_with_proof(bound, allowed, holder.prove(bound, allowed, "g"), auditor)
+        gateway.verify_with_proof(bound, allowed, spent, auditor)
+        expect(ValueError, gateway.verify_with_proof, bound, allowed, token, auditor)
+        expect(ValueError, holder.prove, cap, allowed, "g")
+        velnor.HolderKey(b"t" * 32)
 
     return one_round
 

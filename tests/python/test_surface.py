@@ -13,11 +13,12 @@ import weakref
 import pytest
 
 import velnor
-from velnor import _native
+from velnor import _holder, _native
 
 from conftest import AUDIT_KEY, ROOT_KEY
 
 CLASS_NAMES = ["Issuer", "CapabilityBuilder", "Capability", "Auditor", "Verifier"]
+HOLDER_NAMES = ["HolderKey", "MemoryNonceStore"]
 
 
 def instances():
@@ -34,9 +35,12 @@ def instances():
 def test_module_contents():
     public = [n for n in vars(_native) if not n.startswith("__")]
     assert public == CLASS_NAMES
-    assert velnor.__all__[:len(CLASS_NAMES)] == CLASS_NAMES
+    assert velnor.__all__[:len(CLASS_NAMES + HOLDER_NAMES)] == CLASS_NAMES + HOLDER_NAMES
     for name in CLASS_NAMES:
         assert getattr(velnor, name) is getattr(_native, name)
+    assert [n for n in vars(_holder) if not n.startswith("__")] == HOLDER_NAMES
+    for name in HOLDER_NAMES:
+        assert getattr(velnor, name) is getattr(_holder, name)
     assert _native.__name__ == "velnor._native" or _native.__name__ == "_native"
     doc = _native.__doc__.split("\n")
     assert len(doc) == 2 and "native" in doc[0].lower() and "`velnor`" in doc[1]
@@ -47,10 +51,11 @@ def test_module_contents():
 def test_extension_exports_only_its_init_function():
     # Anything else exported could be interposed by another library loaded
     # into the same process, and would leak the core's internals.
-    out = subprocess.run(["nm", "-D", "--defined-only", _native.__file__],
-                         check=True, capture_output=True, text=True).stdout
-    exported = [line.split()[-1] for line in out.splitlines() if line.strip()]
-    assert exported == ["PyInit__native"]
+    for module, init in ((_native, "PyInit__native"), (_holder, "PyInit__holder")):
+        out = subprocess.run(["nm", "-D", "--defined-only", module.__file__],
+                             check=True, capture_output=True, text=True).stdout
+        exported = [line.split()[-1] for line in out.splitlines() if line.strip()]
+        assert exported == [init]
 
 
 def test_second_initialisation_is_refused():

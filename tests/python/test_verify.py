@@ -261,7 +261,9 @@ def test_other_key_rejects(denied_receipt):
 
 
 RECEIPT_ERRORS = [
-    (lambda d: d.update(version=2), "^unsupported receipt schema version: got 2, expected 1$"),
+    (lambda d: d.update(version=2), "^invalid receipt JSON: missing field `proof`"),
+    (lambda d: d.update(version=3), "^unsupported receipt schema version: got 3, expected 2$"),
+    (lambda d: d.update(version=0), "^unsupported receipt schema version: got 0, expected 1$"),
     (lambda d: d.update(version=256), "^invalid receipt JSON: "),
     (lambda d: d.pop("timestamp_ms"), "^invalid receipt JSON: missing field `timestamp_ms`"),
     (lambda d: d.pop("caveats"), "^invalid receipt JSON: missing field"),
