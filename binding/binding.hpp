@@ -8,6 +8,13 @@
 // core, and turn the result or the error value into Python.
 #pragma once
 
+// The wheel is tagged abi3: built without the limited API it would still
+// load, but only on the interpreter it was compiled for, and nothing would
+// say so until a user on another version tried it.
+#ifndef Py_LIMITED_API
+#error "the extension must be built against the limited API (Py_LIMITED_API)"
+#endif
+
 #ifndef PY_SSIZE_T_CLEAN
 #define PY_SSIZE_T_CLEAN
 #endif
