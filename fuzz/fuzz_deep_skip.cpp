@@ -65,6 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Boost stops at exponents beyond an int, which the readers accept on
   // purpose; such values say nothing about the window.
   if (ec == bj::error::exponent_overflow) return 0;
+  // A complete value followed by more text (`"a","b":1`) is no value on its
+  // own, yet spliced into a document it reads as further members.
+  if (ec == bj::error::extra_data || (!ec && n != value.size())) return 0;
   const bool valid = !ec && n == value.size();
 
   using velnor::json::read_capability;
