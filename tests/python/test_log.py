@@ -4,11 +4,13 @@ database, killed writers and a server that goes away."""
 
 import json
 import os
+import shutil
 import signal
 import sqlite3
 import subprocess
 import sys
 import tempfile
+import threading
 
 import pytest
 
@@ -206,6 +208,30 @@ def test_many_processes_and_threads_keep_one_chain(target, auditor):
     assert per_writer == [(f"p{p}-{t}", 2500, 2500) for p in range(4) for t in range(2)]
     with ReceiptLog.open(url) as log:
         assert log.verify(auditor) == velnor.LogReport(20_000, True, None)
+
+
+def test_writers_opening_a_fresh_sqlite_file_together():
+    # The switch to WAL on first open used to fail at once with "database
+    # is locked" when another writer held the file, about one round in 30.
+    for _ in range(30):
+        path = os.path.join(fast_dir(), "log.db")
+        sqlite3.connect(path).close()
+        start, failures = threading.Barrier(12), []
+
+        def open_log():
+            start.wait(timeout=30)
+            try:
+                ReceiptLog.open(f"sqlite:///{path}").close()
+            except ReceiptLogError as e:
+                failures.append(e)
+
+        openers = [threading.Thread(target=open_log) for _ in range(12)]
+        for t in openers:
+            t.start()
+        for t in openers:
+            t.join(timeout=60)
+        assert failures == []
+        shutil.rmtree(os.path.dirname(path))
 
 
 def relink(raw, start, texts_by_seq):

@@ -16,18 +16,22 @@ def test_python_allocations_stay_flat():
     for _ in range(200):
         one_round()
     gc.collect()
+    growth = []
     tracemalloc.start()
     try:
         one_round()
-        before = tracemalloc.get_traced_memory()[0]
-        for _ in range(2000):
-            one_round()
-        gc.collect()
-        after = tracemalloc.get_traced_memory()[0]
+        # A leak grows every window; a cache or free list settling, or an
+        # exception's frames outliving it for a while, grows one of them.
+        for _ in range(3):
+            before = tracemalloc.get_traced_memory()[0]
+            for _ in range(2000):
+                one_round()
+            gc.collect()
+            growth.append(tracemalloc.get_traced_memory()[0] - before)
     finally:
         tracemalloc.stop()
     # A leaked object per round would be 2000 objects, tens of KiB at least.
-    assert after - before < 8 * 1024
+    assert min(growth) < 8 * 1024, growth
 
 
 def test_argument_refcounts_unchanged(cap, verifier, auditor, issuer):

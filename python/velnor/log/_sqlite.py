@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import sqlite3
+import time
 from typing import Any
 
 from velnor.log._store import SqlStore
@@ -28,7 +29,7 @@ class SqliteStore(SqlStore):
         db = sqlite3.connect(self._path, timeout=BUSY_TIMEOUT_S, isolation_level=None,
                              check_same_thread=False)
         try:
-            mode = db.execute("PRAGMA journal_mode=WAL").fetchone()
+            mode = self._enter_wal(db)
             if mode is None or str(mode[0]).lower() != "wal":
                 raise sqlite3.OperationalError(f"cannot switch to WAL mode (got {mode})")
             # FULL: a receipt that append returned survives a power cut.
@@ -37,6 +38,23 @@ class SqliteStore(SqlStore):
             db.close()
             raise
         return db
+
+    @staticmethod
+    def _enter_wal(db: sqlite3.Connection) -> Any:
+        # Switching the journal mode needs the file to itself for a moment,
+        # and SQLite reports that busy at once rather than through the busy
+        # handler, so writers opening the file together retry here.
+        deadline = time.monotonic() + BUSY_TIMEOUT_S
+        pause = 0.001
+        while True:
+            try:
+                return db.execute("PRAGMA journal_mode=WAL").fetchone()
+            except sqlite3.OperationalError as e:
+                busy = "locked" in str(e) or "busy" in str(e)
+                if not busy or time.monotonic() + pause > deadline:
+                    raise
+            time.sleep(pause)
+            pause = min(pause * 2, 0.05)
 
     def _begin_locked(self, cur: Any) -> None:
         # IMMEDIATE takes the write lock before the head is read, so two
