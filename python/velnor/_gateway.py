@@ -8,7 +8,7 @@ import json
 import math
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
-from typing import Protocol, Union
+from typing import Protocol, Union, cast
 
 from velnor._native import Auditor, Capability, Verifier
 
@@ -70,21 +70,22 @@ def _check_json(value: object, root: str) -> None:
             continue
         if isinstance(item, Mapping):
             children: list[tuple[object, str]] = []
-            for key, child in item.items():
+            for key, child in cast("Mapping[object, object]", item).items():
                 if not isinstance(key, str):
                     raise TypeError(f"{path}: object keys must be str, not {type(key).__name__} ({key!r})")
                 _check_text(key, f"{path} key {key!r}")
                 children.append((child, f"{path}.{key}"))
         elif isinstance(item, (list, tuple)):
-            children = [(child, f"{path}[{i}]") for i, child in enumerate(item)]
+            children = [(child, f"{path}[{i}]") for i, child in enumerate(cast("list[object]", item))]
         else:
             raise TypeError(f"{path}: {type(item).__name__} is not JSON serializable")
-        if id(item) in ancestors:
+        container = id(cast(object, item))
+        if container in ancestors:
             raise ValueError(f"{path}: circular reference")
         if depth >= _MAX_ARGS_DEPTH:
             raise ValueError(f"{path}: nested deeper than {_MAX_ARGS_DEPTH} levels")
-        ancestors.add(id(item))
-        stack.append((None, "", -1 - id(item)))
+        ancestors.add(container)
+        stack.append((None, "", -1 - container))
         stack.extend((child, child_path, depth + 1) for child, child_path in reversed(children))
 
 
@@ -100,19 +101,15 @@ def context_json(*, tool: str, args: Mapping[str, object], caller: str,
                  env: Mapping[str, str] | None = None, now_ms: int | None = None) -> str:
     """The context JSON that `Verifier.verify_with_context` reads, for one
     call. `now_ms` left out means the verifier reads its own clock."""
-    if not isinstance(tool, str):
-        raise TypeError(f"tool must be str, not {type(tool).__name__}")
-    if not isinstance(caller, str):
-        raise TypeError(f"caller must be str, not {type(caller).__name__}")
-    if not isinstance(args, Mapping):
-        raise TypeError(f"args must be a mapping, not {type(args).__name__}")
+    require_type(tool, str, "tool must be str")
+    require_type(caller, str, "caller must be str")
+    require_type(args, Mapping, "args must be a mapping")
     _check_text(tool, "tool")
     _check_text(caller, "caller")
     _check_json(args, "args")
     doc: dict[str, object] = {}
     if now_ms is not None:
-        if isinstance(now_ms, bool) or not isinstance(now_ms, int):
-            raise TypeError(f"now_ms must be int, not {type(now_ms).__name__}")
+        require_type(now_ms, int, "now_ms must be int")
         if not 0 <= now_ms < 1 << 64:
             raise ValueError(f"now_ms must be an unsigned 64-bit count of milliseconds, got {now_ms}")
         doc["nowMs"] = now_ms
@@ -120,9 +117,8 @@ def context_json(*, tool: str, args: Mapping[str, object], caller: str,
     doc["tool"] = tool
     doc["args"] = args
     if env is not None:
-        if not isinstance(env, Mapping):
-            raise TypeError(f"env must be a mapping, not {type(env).__name__}")
-        for name, value in env.items():
+        require_type(env, Mapping, "env must be a mapping")
+        for name, value in cast("Mapping[object, object]", env).items():
             if not isinstance(name, str) or not isinstance(value, str):
                 raise TypeError(f"env entries must be str to str, not {type(name).__name__} "
                                 f"to {type(value).__name__} (env key {name!r})")
@@ -135,9 +131,16 @@ def context_json(*, tool: str, args: Mapping[str, object], caller: str,
                       default=_plain)
 
 
+def require_type(value: object, kind: type, what: str) -> None:
+    """Callers are not all type-checked: refuse a wrong type at run time too
+    (a bool is no integer here)."""
+    if not isinstance(value, kind) or (isinstance(value, bool) and kind is int):
+        raise TypeError(f"{what}, not {type(value).__name__}")
+
+
 def _plain(value: object) -> object:
     if isinstance(value, Mapping):
-        return dict(value)
+        return dict(cast("Mapping[object, object]", value))
     raise TypeError(f"{type(value).__name__} is not JSON serializable")  # checked before; unreachable
 
 
@@ -165,10 +168,8 @@ class Gateway:
     __slots__ = ("_verifier", "_auditor", "_sink")
 
     def __init__(self, verifier: Verifier, auditor: Auditor, *, receipts: Receipts | None = None) -> None:
-        if not isinstance(verifier, Verifier):
-            raise TypeError(f"verifier must be a velnor.Verifier, not {type(verifier).__name__}")
-        if not isinstance(auditor, Auditor):
-            raise TypeError(f"auditor must be a velnor.Auditor, not {type(auditor).__name__}")
+        require_type(verifier, Verifier, "verifier must be a velnor.Verifier")
+        require_type(auditor, Auditor, "auditor must be a velnor.Auditor")
         self._verifier = verifier
         self._auditor = auditor
         self._sink = _sink_of(receipts)
@@ -184,17 +185,15 @@ class Gateway:
         gateway's own clock, which is what a proof's time window needs."""
         if isinstance(token, Capability):
             cap = token
-        elif isinstance(token, str):
-            cap = Capability.parse(token)
         else:
-            raise TypeError(f"token must be str or velnor.Capability, not {type(token).__name__}")
+            require_type(token, str, "token must be str or velnor.Capability")
+            cap = Capability.parse(token)
         ctx = context_json(tool=tool, args=args, caller=caller, env=env, now_ms=now_ms)
         if proof is None:
             receipt = self._verifier.verify_with_context(cap, ctx, self._auditor)
-        elif isinstance(proof, str):
-            receipt = self._verifier.verify_with_proof(cap, ctx, proof, self._auditor)
         else:
-            raise TypeError(f"proof must be str or None, not {type(proof).__name__}")
+            require_type(proof, str, "proof must be str or None")
+            receipt = self._verifier.verify_with_proof(cap, ctx, proof, self._auditor)
         if self._sink is not None:
             self._sink(receipt)
         outcome = json.loads(receipt)["outcome"]

@@ -13,7 +13,7 @@ Needs the MCP SDK: ``pip install 'velnor[mcp]'``.
 from __future__ import annotations
 
 from collections.abc import Callable, Mapping
-from typing import Any, Final
+from typing import Any, Final, cast
 
 try:
     from mcp import Client, ClientSession
@@ -21,14 +21,14 @@ try:
     from mcp.server.auth.middleware.auth_context import get_access_token
     from mcp.server.context import CallNext, HandlerResult
     from mcp.shared.exceptions import MCPError
-    from mcp_types import INTERNAL_ERROR, CallToolRequestParams, CallToolResult, TextContent
+    from mcp_types import INTERNAL_ERROR, CallToolRequestParams, CallToolResult, RequestParamsMeta, TextContent
     from pydantic import BaseModel
 except ImportError as missing:  # pragma: no cover - exercised in a subprocess without the SDK
     raise ImportError(
         "velnor.mcp needs the MCP SDK, installed with the extra: pip install 'velnor[mcp]' "
         f"({missing})", name=missing.name) from missing
 
-from velnor._gateway import Gateway, context_json
+from velnor._gateway import Gateway, context_json, require_type
 from velnor._holder import HolderKey
 from velnor._native import Capability
 
@@ -60,13 +60,15 @@ def _tool_error(message: str, receipt: str | None = None) -> CallToolResult:
 
 def _with_receipt(result: HandlerResult, receipt: str) -> HandlerResult:
     if isinstance(result, BaseModel) and hasattr(result, "meta"):
-        meta = getattr(result, "meta", None)
-        merged = {**(meta if isinstance(meta, dict) else {}), RECEIPT_KEY: receipt}
-        return result.model_copy(update={"meta": merged})
+        return result.model_copy(update={"meta": _merged(getattr(result, "meta", None), receipt)})
     if isinstance(result, dict):
-        meta = result.get("_meta")
-        return {**result, "_meta": {**(meta if isinstance(meta, dict) else {}), RECEIPT_KEY: receipt}}
+        return {**result, "_meta": _merged(result.get("_meta"), receipt)}
     return result
+
+
+def _merged(meta: object, receipt: str) -> dict[str, Any]:
+    own = cast("dict[str, Any]", meta) if isinstance(meta, dict) else {}
+    return {**own, RECEIPT_KEY: receipt}
 
 
 def _default_identify(ctx: ServerRequestContext[Any, Any]) -> str | None:
@@ -79,17 +81,14 @@ def _default_identify(ctx: ServerRequestContext[Any, Any]) -> str | None:
     return declared if isinstance(declared, str) else None
 
 
-def _lowlevel(server: Server[Any] | MCPServer[Any]) -> Server[Any]:
+def _lowlevel(server: object) -> Server[Any]:
     if isinstance(server, MCPServer):
         # The SDK's own in-process client reaches the low-level server the
         # same way; MCPServer has no public accessor for it.
-        inner = getattr(server, "_lowlevel_server", None)
-        if not isinstance(inner, Server):
-            raise TypeError("this MCPServer keeps no low-level Server where velnor.mcp expects it")
-        return inner
-    if isinstance(server, Server):
-        return server
-    raise TypeError(f"server must be an mcp Server or MCPServer, not {type(server).__name__}")
+        server = getattr(server, "_lowlevel_server", None)  # pyright: ignore[reportUnknownArgumentType]
+    if not isinstance(server, Server):
+        raise TypeError(f"server must be an mcp Server or MCPServer, not {type(server).__name__}")
+    return server  # pyright: ignore[reportUnknownVariableType]
 
 
 def guard(server: Server[Any] | MCPServer[Any], gateway: Gateway, *, audience: str | None = None,
@@ -109,10 +108,9 @@ def guard(server: Server[Any] | MCPServer[Any], gateway: Gateway, *, audience: s
     gateway's verifier must accept proofs for it). Register the server's
     tools first: a `tools/call` handler replaced after this call is refused.
     """
-    if not isinstance(gateway, Gateway):
-        raise TypeError(f"gateway must be a velnor.Gateway, not {type(gateway).__name__}")
-    if audience is not None and not isinstance(audience, str):
-        raise TypeError(f"audience must be str or None, not {type(audience).__name__}")
+    require_type(gateway, Gateway, "gateway must be a velnor.Gateway")
+    if audience is not None:
+        require_type(audience, str, "audience must be str or None")
     low = _lowlevel(server)
     entry = low.get_request_handler("tools/call")
     if entry is None:
@@ -158,7 +156,10 @@ def guard(server: Server[Any] | MCPServer[Any], gateway: Gateway, *, audience: s
                                message="velnor: the tools/call handler was replaced after the guard; refusing the call")
         return await call_next(ctx)
 
-    low.add_request_handler("tools/call", entry.params_type, guarded)
+    params_type = entry.params_type
+    if not issubclass(params_type, CallToolRequestParams):
+        raise TypeError(f"the server's tools/call handler takes {params_type.__name__}, not CallToolRequestParams")
+    low.add_request_handler("tools/call", params_type, guarded)
     low.middleware.append(still_guarded)
     announced: dict[str, Any] = {"proof": "required" if require_proof else "holder-bound"}
     if audience is not None:
@@ -187,16 +188,15 @@ class CapabilityClient:
     def __init__(self, client: Client | ClientSession, capability: Capability | str, *,
                  holder: HolderKey | None = None, caller: str | None = None,
                  audience: str | None = None) -> None:
-        if isinstance(capability, str):
-            self._cap = Capability.parse(capability)
-            self._token = capability
-        elif isinstance(capability, Capability):
+        if isinstance(capability, Capability):
             self._cap = capability
             self._token = capability.serialize()
         else:
-            raise TypeError(f"capability must be str or velnor.Capability, not {type(capability).__name__}")
-        if holder is not None and not isinstance(holder, HolderKey):
-            raise TypeError(f"holder must be a velnor.HolderKey, not {type(holder).__name__}")
+            require_type(capability, str, "capability must be str or velnor.Capability")
+            self._cap = Capability.parse(capability)
+            self._token = capability
+        if holder is not None:
+            require_type(holder, HolderKey, "holder must be a velnor.HolderKey")
         if holder is not None and caller is None:
             raise ValueError("a holder's proof covers the caller: pass caller=")
         self._client = client
@@ -210,10 +210,9 @@ class CapabilityClient:
         server announces."""
         if self._audience is not None:
             return self._audience
-        capabilities = self._client.server_capabilities
-        extensions = getattr(capabilities, "extensions", None) or {}
-        announced = extensions.get(EXTENSION)
-        value = announced.get("audience") if isinstance(announced, Mapping) else None
+        extensions: object = getattr(self._client.server_capabilities, "extensions", None)
+        announced = cast("dict[str, object]", extensions).get(EXTENSION) if isinstance(extensions, dict) else None
+        value = cast("dict[str, object]", announced).get("audience") if isinstance(announced, dict) else None
         return value if isinstance(value, str) else None
 
     def meta(self, name: str, arguments: Mapping[str, Any]) -> dict[str, Any]:
@@ -239,4 +238,4 @@ class CapabilityClient:
         args = {} if arguments is None else dict(arguments)
         merged: dict[str, Any] = {**(meta or {}), **self.meta(name, args)}
         return await self._client.call_tool(name, args, read_timeout_seconds=read_timeout_seconds,
-                                            meta=merged)  # type: ignore[arg-type]
+                                            meta=cast(RequestParamsMeta, merged))
