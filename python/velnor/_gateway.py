@@ -18,6 +18,7 @@ __all__ = ["Decision", "Gateway", "ReceiptSink", "context_json"]
 # object and "args" take two of them. Refusing here names the argument path
 # and keeps the encoder's own recursion short.
 _MAX_ARGS_DEPTH = 126
+_ALLOWED = '"outcome":{"kind":"allowed"}'
 
 
 class ReceiptSink(Protocol):
@@ -46,47 +47,85 @@ class Decision:
         return self.allowed
 
 
+Trail = Union[tuple["Trail", Union[str, int]], None]
+"""Where a value sits: (the parent's trail, key or index), built as the walk
+goes and spelled out only for an error message."""
+
+
+def _path(root: str, trail: Trail) -> str:
+    parts: list[str] = []
+    while trail is not None:
+        trail, step = trail
+        parts.append(f"[{step}]" if isinstance(step, int) else f".{step}")
+    return root + "".join(reversed(parts))
+
+
 def _check_json(value: object, root: str) -> None:
     """Refuses what JSON cannot carry, naming where it sits. Iterative, so a
     hostile nesting depth costs a clear error rather than the stack."""
-    # Entries are (value, path, depth), or (None, "", -1 - id) to mark the
-    # end of a container's children, so `ancestors` holds exactly the
+    # Entries are (container, trail, depth), or (None, None, -1 - id) to mark
+    # the end of a container's children, so `ancestors` holds exactly the
     # containers on the current path and a cycle is told from a shared value.
-    stack: list[tuple[object, str, int]] = [(value, root, 0)]
+    # Scalars are checked where they are met and never pushed.
+    stack: list[tuple[object, Trail, int]] = []
     ancestors: set[int] = set()
+    if _is_container(value):
+        stack.append((value, None, 0))
+    else:
+        _check_scalar(value, root, None)
     while stack:
-        item, path, depth = stack.pop()
+        item, trail, depth = stack.pop()
         if depth < 0:
             ancestors.discard(-1 - depth)
             continue
-        if item is None or isinstance(item, (bool, int)):
-            continue
-        if isinstance(item, str):
-            _check_text(item, path)
-            continue
-        if isinstance(item, float):
-            if not math.isfinite(item):
-                raise ValueError(f"{path}: {item!r} is not a JSON number")
-            continue
+        container = id(item)
+        if container in ancestors:
+            raise ValueError(f"{_path(root, trail)}: circular reference")
+        if depth >= _MAX_ARGS_DEPTH:
+            raise ValueError(f"{_path(root, trail)}: nested deeper than {_MAX_ARGS_DEPTH} levels")
+        ancestors.add(container)
+        stack.append((None, None, -1 - container))
+        pushed = len(stack)
         if isinstance(item, Mapping):
-            children: list[tuple[object, str]] = []
             for key, child in cast("Mapping[object, object]", item).items():
                 if not isinstance(key, str):
-                    raise TypeError(f"{path}: object keys must be str, not {type(key).__name__} ({key!r})")
-                _check_text(key, f"{path} key {key!r}")
-                children.append((child, f"{path}.{key}"))
-        elif isinstance(item, (list, tuple)):
-            children = [(child, f"{path}[{i}]") for i, child in enumerate(cast("list[object]", item))]
+                    raise TypeError(f"{_path(root, trail)}: object keys must be str, "
+                                    f"not {type(key).__name__} ({key!r})")
+                if not key.isascii():
+                    _check_text(key, f"{_path(root, trail)} key {key!r}")
+                if _is_container(child):
+                    stack.append((child, (trail, key), depth + 1))
+                else:
+                    _check_scalar(child, root, (trail, key))
         else:
-            raise TypeError(f"{path}: {type(item).__name__} is not JSON serializable")
-        container = id(cast(object, item))
-        if container in ancestors:
-            raise ValueError(f"{path}: circular reference")
-        if depth >= _MAX_ARGS_DEPTH:
-            raise ValueError(f"{path}: nested deeper than {_MAX_ARGS_DEPTH} levels")
-        ancestors.add(container)
-        stack.append((None, "", -1 - container))
-        stack.extend((child, child_path, depth + 1) for child, child_path in reversed(children))
+            for index, child in enumerate(cast("list[object]", item)):
+                if _is_container(child):
+                    stack.append((child, (trail, index), depth + 1))
+                else:
+                    _check_scalar(child, root, (trail, index))
+        stack[pushed:] = stack[pushed:][::-1]  # first child on top: errors come in document order
+
+
+def _is_container(value: object) -> bool:
+    return isinstance(value, (dict, list, tuple)) or (isinstance(value, Mapping) and not isinstance(value, str))
+
+
+def _check_scalar(value: object, root: str, trail: Trail) -> None:
+    if value is None or value is True or value is False:
+        return
+    kind = type(value)
+    if kind is str:
+        if not cast(str, value).isascii():
+            _check_text(cast(str, value), _path(root, trail))
+    elif kind is int:
+        return
+    elif isinstance(value, float):
+        if not math.isfinite(value):
+            raise ValueError(f"{_path(root, trail)}: {value!r} is not a JSON number")
+    elif isinstance(value, str):
+        _check_text(value, _path(root, trail))
+    elif not isinstance(value, int):
+        raise TypeError(f"{_path(root, trail)}: {type(value).__name__} is not JSON serializable")
 
 
 def _check_text(text: str, path: str) -> None:
@@ -127,8 +166,7 @@ def context_json(*, tool: str, args: Mapping[str, object], caller: str,
         doc["env"] = env
     # `Mapping` subclasses that are not dicts are not encoded by json; they
     # were checked above, so a plain copy is all they need.
-    return json.dumps(doc, ensure_ascii=False, allow_nan=False, separators=(",", ":"),
-                      default=_plain)
+    return _ENCODER.encode(doc)
 
 
 def require_type(value: object, kind: type, what: str) -> None:
@@ -142,6 +180,10 @@ def _plain(value: object) -> object:
     if isinstance(value, Mapping):
         return dict(cast("Mapping[object, object]", value))
     raise TypeError(f"{type(value).__name__} is not JSON serializable")  # checked before; unreachable
+
+
+# One encoder for every call: json.dumps with options builds a new one each time.
+_ENCODER = json.JSONEncoder(ensure_ascii=False, allow_nan=False, separators=(",", ":"), default=_plain)
 
 
 def _sink_of(receipts: Receipts | None) -> Callable[[str], object] | None:
@@ -196,7 +238,11 @@ class Gateway:
             receipt = self._verifier.verify_with_proof(cap, ctx, proof, self._auditor)
         if self._sink is not None:
             self._sink(receipt)
+        # The receipt is the verifier's compact JSON, whose strings escape
+        # every quote, so this text can only be its top-level outcome.
+        if _ALLOWED in receipt:
+            return Decision(allowed=True, reason=None, receipt=receipt, identifier=cap.identifier)
         outcome = json.loads(receipt)["outcome"]
-        allowed = outcome["kind"] == "allowed"
-        return Decision(allowed=allowed, reason=None if allowed else outcome["reason"],
-                        receipt=receipt, identifier=cap.identifier)
+        if outcome["kind"] == "allowed":
+            return Decision(allowed=True, reason=None, receipt=receipt, identifier=cap.identifier)
+        return Decision(allowed=False, reason=outcome["reason"], receipt=receipt, identifier=cap.identifier)
