@@ -45,7 +45,12 @@ def public_names(module: ModuleType) -> list[str]:
 def doc_snippet(obj: object) -> str | None:
     """The start of the docstring's first line, up to the first character
     that markdown would turn into markup."""
-    doc = inspect.getdoc(obj)
+    # Only what carries a docstring of its own: an alias or a constant
+    # would report the docstring of its type.
+    if not (inspect.isroutine(obj) or inspect.isclass(obj) or isinstance(obj, property)
+            or inspect.isdatadescriptor(obj)):
+        return None
+    doc = obj.__dict__.get("__doc__") if inspect.isclass(obj) else inspect.getdoc(obj)
     if not doc or not doc.strip():
         return None
     first = doc.strip().splitlines()[0]
