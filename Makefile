@@ -59,8 +59,7 @@ compare: setup $(BUILD)/CMakeCache.txt
 # The package and each public submodule, each on its own page; a new
 # submodule appears without editing this line.
 docs: py-install
-	$(PY) -m pdoc --docformat markdown --output-directory $(DOCS_OUT) \
-	  $$($(PY) -c 'import pkgutil, velnor; print(" ".join(["velnor"] + [m.name for m in pkgutil.walk_packages(velnor.__path__, "velnor.", onerror=lambda _: None) if not any(p.startswith("_") for p in m.name.split("."))]))')
+	$(PY) -m pdoc --docformat markdown --output-directory $(DOCS_OUT) $$($(PY) scripts/api_modules.py)
 	@echo "API reference: $(DOCS_OUT)/index.html"
 
 asan: setup

@@ -7,7 +7,6 @@ from __future__ import annotations
 import html
 import importlib
 import inspect
-import pkgutil
 import re
 import shutil
 import subprocess
@@ -17,21 +16,14 @@ from types import ModuleType
 
 import pytest
 
-import velnor
-
 ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "scripts"))
+
+import api_modules  # noqa: E402
 
 
 def public_modules() -> list[ModuleType]:
-    names = ["velnor"] + [m.name for m in pkgutil.walk_packages(velnor.__path__, "velnor.", onerror=lambda _: None)
-                          if not any(part.startswith("_") for part in m.name.split("."))]
-    modules = []
-    for name in names:
-        try:
-            modules.append(importlib.import_module(name))
-        except ImportError:  # an optional extra that is not installed
-            continue
-    return modules
+    return [importlib.import_module(name) for name in api_modules.public_modules()]
 
 
 def public_names(module: ModuleType) -> list[str]:
