@@ -207,7 +207,7 @@ class Gateway:
     decision is returned, so a call is never allowed without its receipt kept.
     """
 
-    __slots__ = ("_verifier", "_auditor", "_sink")
+    __slots__ = ("_verifier", "_auditor", "_sink", "_last")
 
     def __init__(self, verifier: Verifier, auditor: Auditor, *, receipts: Receipts | None = None) -> None:
         require_type(verifier, Verifier, "verifier must be a velnor.Verifier")
@@ -215,6 +215,7 @@ class Gateway:
         self._verifier = verifier
         self._auditor = auditor
         self._sink = _sink_of(receipts)
+        self._last: tuple[str, Capability] | None = None
 
     def check(self, token: str | Capability, *, tool: str, args: Mapping[str, object], caller: str,
               env: Mapping[str, str] | None = None, proof: str | None = None,
@@ -229,7 +230,14 @@ class Gateway:
             cap = token
         else:
             require_type(token, str, "token must be str or velnor.Capability")
-            cap = Capability.parse(token)
+            last = self._last
+            if last is not None and last[0] == token:
+                cap = last[1]
+            else:
+                cap = Capability.parse(token)
+                # A client usually sends one token call after call; a parsed
+                # Capability is immutable, so the last one can be reused.
+                self._last = (token, cap)
         ctx = context_json(tool=tool, args=args, caller=caller, env=env, now_ms=now_ms)
         if proof is None:
             receipt = self._verifier.verify_with_context(cap, ctx, self._auditor)
