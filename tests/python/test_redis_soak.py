@@ -11,8 +11,9 @@ import velnor
 
 from conftest import AUDIT_KEY, ROOT_KEY, ctx
 
+SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 # The sanitizer run is several times slower; it still crosses both restarts.
-CLAIMS = 20_000 if "asan" in os.environ.get("LD_PRELOAD", "") else 200_000
+CLAIMS = 20_000 if SANITIZED else 200_000
 THREADS = 4
 RSS_GROWTH_LIMIT_KIB = 24 * 1024
 UNAVAILABLE = "nonce store unavailable: "
@@ -27,7 +28,9 @@ def test_soak_with_two_restarts(redis, issuer):
     holder = velnor.HolderKey(os.urandom(32))
     bound = issuer.issue("soak").holder_of_key(holder.public_key).caveat('tool == "search"').build()
     auditor = velnor.Auditor(AUDIT_KEY)
-    store = velnor.RedisNonceStore(redis.unix_url)
+    # Long enough that a loaded machine does not time out; what is denied
+    # is then the restarts' doing.
+    store = velnor.RedisNonceStore(redis.unix_url, timeout_ms=1000)
     gw = velnor.Verifier(ROOT_KEY).with_audience("g").with_nonce_store(store)
     per_thread = CLAIMS // THREADS
     lock = threading.Lock()
@@ -78,4 +81,5 @@ def test_soak_with_two_restarts(redis, issuer):
     assert wrong == []
     assert counts["allowed"] + counts["unavailable"] == per_thread * THREADS
     assert counts["allowed"] > 0.9 * CLAIMS
-    assert rss["end"] - rss["start"] < RSS_GROWTH_LIMIT_KIB, rss
+    if not SANITIZED:  # the sanitizer holds freed memory in its quarantine
+        assert rss["end"] - rss["start"] < RSS_GROWTH_LIMIT_KIB, rss
