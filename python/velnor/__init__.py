@@ -1,8 +1,14 @@
 """velnor: capability tokens for tool-calling AI agents."""
 
+# _errors first: the extension modules look its classes up when they load.
+from velnor._errors import (InvalidChainError, InvalidContextError, InvalidProofError,
+                            InvalidReceiptError, InvalidRevocationListError, MalformedTokenError,
+                            ReceiptFault, VelnorError)
 from velnor._holder import HolderKey, MemoryNonceStore
 from velnor._native import Auditor, Capability, CapabilityBuilder, Issuer, Verifier
 from velnor.log import Entry, LogReport, ReceiptLog
 
 __all__ = ["Issuer", "CapabilityBuilder", "Capability", "Auditor", "Verifier", "HolderKey",
-           "MemoryNonceStore", "ReceiptLog", "Entry", "LogReport"]
+           "MemoryNonceStore", "ReceiptLog", "Entry", "LogReport", "VelnorError",
+           "InvalidChainError", "InvalidProofError", "MalformedTokenError", "InvalidContextError",
+           "InvalidReceiptError", "InvalidRevocationListError", "ReceiptFault"]
