@@ -80,6 +80,28 @@ PyObject* decode(std::string_view message) {
                               "backslashreplace");
 }
 
+// An InvalidReceiptError with its kind, made without running the class's
+// Python __init__: that frame alone doubled the cost of refusing a forged
+// receipt. The exception's own tp_new stores the args as __init__ would,
+// and the kind goes into the instance dictionary where __init__ puts it.
+PyObject* receipt_error(PyObject* cls, PyObject* text, const char* receipt_kind) {
+  auto make = reinterpret_cast<newfunc>(
+      PyType_GetSlot(reinterpret_cast<PyTypeObject*>(cls), Py_tp_new));
+  PyObject* args = PyTuple_Pack(1, text);
+  if (args == nullptr) return nullptr;
+  PyObject* exc = make(reinterpret_cast<PyTypeObject*>(cls), args, nullptr);
+  Py_DECREF(args);
+  if (exc == nullptr) return nullptr;
+  PyObject* kind = PyUnicode_InternFromString(receipt_kind);
+  if (kind == nullptr || PyObject_SetAttrString(exc, "kind", kind) < 0) {
+    Py_XDECREF(kind);
+    Py_DECREF(exc);
+    return nullptr;
+  }
+  Py_DECREF(kind);
+  return exc;
+}
+
 std::nullptr_t set(PyObject* cls, std::string_view message, const char* receipt_kind) {
   PyObject* text = decode(message);
   if (text == nullptr) return nullptr;  // MemoryError already set
@@ -88,13 +110,7 @@ std::nullptr_t set(PyObject* cls, std::string_view message, const char* receipt_
     Py_DECREF(text);
     return nullptr;
   }
-  PyObject* kind = PyUnicode_FromString(receipt_kind);
-  if (kind == nullptr) {
-    Py_DECREF(text);
-    return nullptr;
-  }
-  PyObject* exc = PyObject_CallFunctionObjArgs(cls, text, kind, nullptr);
-  Py_DECREF(kind);
+  PyObject* exc = receipt_error(cls, text, receipt_kind);
   Py_DECREF(text);
   if (exc == nullptr) return nullptr;
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);

@@ -48,6 +48,9 @@ class InvalidReceiptError(VelnorError):
     schema version this auditor does not check) or "malformed" (it does not
     read as a receipt)."""
 
+    # A slot rather than the instance dictionary: the binding sets it on
+    # every refused receipt, and a slot costs no dictionary per exception.
+    __slots__ = ("kind",)
     kind: ReceiptFault
 
     def __init__(self, message: str, kind: ReceiptFault = "malformed") -> None:
