@@ -118,6 +118,10 @@ def main() -> int:
             assert entry.sequence == 1 and log.head()[0] == 1
             found: list[Entry] = log.find(identifier="agent-7", outcome="allowed")
             assert [e.sequence for e in found] == [1]
+            try:
+                log.append("{}")
+            except InvalidReceiptError as e:
+                assert e.kind == "malformed"
             report: LogReport = log.verify(auditor)
             assert report.ok and report.count == 1 and report.fault is None
     assert velnor.__all__
