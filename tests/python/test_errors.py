@@ -148,6 +148,9 @@ def test_each_failure_raises_its_class(w, name, call, cls, message, kind):
     if cls in TYPED:
         assert isinstance(e, velnor.VelnorError) and isinstance(e, ValueError)
         assert e.args == (text,)  # the message alone, as the plain ValueError had it
+        again = pickle.loads(pickle.dumps(e))  # the binding makes them as Python would
+        assert type(again) is cls and again.args == e.args
+        assert getattr(again, "kind", None) == getattr(e, "kind", None)
     if kind is not None:
         assert e.kind == kind
 
