@@ -15,8 +15,11 @@ class Issuer:
         """Begin issuing a capability with the given identifier. Returns
         a `CapabilityBuilder` for chained caveat-attachment."""
     def revocation_list(self, identifiers: list[str] | tuple[str, ...], version: int) -> str:
-        """A signed revocation list for `Verifier.with_revocations`;
-        `version` (0 to 2**64-1) must grow with every list published."""
+        """A signed revocation list: the text that `Verifier.with_revocations`
+        accepts under this issuer's root key. The identifiers are stored
+        sorted and without duplicates; `version` (0 to 2**64-1) must grow
+        with every list published, since a verifier refuses a list that is
+        not newer than the one it holds."""
 
 @final
 class CapabilityBuilder:
@@ -92,10 +95,15 @@ class Verifier:
         gateway's name). The receiver is unchanged."""
     def with_nonce_store(self, store: MemoryNonceStore | RedisNonceStore) -> Verifier:
         """A new verifier that records proof nonces in `store` (a
-        `MemoryNonceStore`, which may be shared). The receiver is unchanged."""
+        `MemoryNonceStore` or a `RedisNonceStore`, which may be shared).
+        The receiver is unchanged."""
     def with_revocations(self, revocation_list: str) -> Verifier:
-        """A new verifier that also denies the listed identifiers; raises
-        `ValueError` for a malformed, forged or not newer list."""
+        """A new verifier that also denies every capability whose identifier
+        is on `revocation_list` (the text of `Issuer.revocation_list`),
+        attenuations included. Raises `ValueError` for a malformed list, one
+        not signed under this verifier's root key, or one whose version is
+        not newer than the list this verifier already holds, so a stale
+        list can never undo a revocation. The receiver is unchanged."""
     def verify_with_proof(self, cap: Capability, ctx_json: str, proof: str, auditor: Auditor) -> str:
         """The pipeline for holder-bound capabilities: chain check, the
         holder's proof (signature, audience, time window, single use),

@@ -5,6 +5,7 @@ import json
 
 import pytest
 
+import velnor
 from velnor import Auditor, Capability, Issuer, Verifier
 
 from conftest import AUDIT_KEY, ROOT_KEY, b64url_encode, make_token
@@ -118,6 +119,10 @@ def test_wrong_type_message_does_not_run_the_metaclass(wrong):
          lambda: Verifier(ROOT_KEY).verify_with_context(cap, wrong(), Auditor(AUDIT_KEY))),
         ("verify_with_context", "auditor",
          lambda: Verifier(ROOT_KEY).verify_with_context(cap, "{}", wrong())),
+        ("revocation_list", "identifiers", lambda: Issuer.from_key(ROOT_KEY).revocation_list(wrong(), 1)),
+        ("revocation_list", "version", lambda: Issuer.from_key(ROOT_KEY).revocation_list([], wrong())),
+        ("MemoryNonceStore", "capacity", lambda: velnor.MemoryNonceStore(wrong())),
+        ("RedisNonceStore", "timeout_ms", lambda: velnor.RedisNonceStore("redis://127.0.0.1", timeout_ms=wrong())),
     ]
     for fname, param, call in calls:
         with pytest.raises(TypeError) as info:

@@ -86,10 +86,14 @@ def test_member_matches_runtime(module, cls_name, member, fn):
         params = list(inspect.signature(runtime).parameters.values())
         declared = fn.args.args
         defaults = fn.args.defaults
-    assert not fn.args.posonlyargs and not fn.args.kwonlyargs
+    assert not fn.args.posonlyargs
     assert fn.args.vararg is None and fn.args.kwarg is None
-    assert [a.arg for a in declared] == [p.name for p in params]
-    assert all(a.annotation is not None for a in declared if a.arg != "self")
-    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in params if p.name != "self")
+    keyword_only = fn.args.kwonlyargs
+    assert [a.arg for a in declared + keyword_only] == [p.name for p in params]
+    assert all(a.annotation is not None for a in declared + keyword_only if a.arg != "self")
+    kinds = [p.kind for p in params if p.name != "self"]
+    assert kinds == [inspect.Parameter.POSITIONAL_OR_KEYWORD] * (len(kinds) - len(keyword_only)) \
+        + [inspect.Parameter.KEYWORD_ONLY] * len(keyword_only)
     runtime_defaults = [p.default for p in params if p.default is not inspect.Parameter.empty]
-    assert [ast.literal_eval(d) for d in defaults] == runtime_defaults
+    stub_defaults = defaults + [d for d in fn.args.kw_defaults if d is not None]
+    assert [ast.literal_eval(d) for d in stub_defaults] == runtime_defaults

@@ -2,4 +2,5 @@ import velnor
 
 
 def wrong(d: velnor.Decision) -> None:
-    d.allowed = True  # a decision is frozen
+    # a decision is frozen
+    d.allowed = True  # error

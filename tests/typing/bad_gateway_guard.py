@@ -5,4 +5,5 @@ from velnor.mcp import guard
 
 
 def wrong(server: MCPServer, verifier: velnor.Verifier) -> None:
-    guard(server, verifier)  # the guard takes a Gateway, not a bare verifier
+    # the guard takes a Gateway, not a bare verifier
+    guard(server, verifier)  # error

@@ -2,4 +2,5 @@ import velnor
 
 
 def wrong(d: velnor.Decision) -> str:
-    return d.reason  # None when allowed
+    # None when allowed
+    return d.reason  # error
