@@ -4,6 +4,8 @@
 # make check: the C++ and Python suites only (the quick loop)
 # make compare: benchmark against peer libraries (bench/compare.png)
 # make bench-log: receipt log appends/s and verify receipts/s, SQLite and PostgreSQL
+# make mcp-demo : an MCP server guarded by velnor, driven by a client over stdio
+# make bench-mcp: what the MCP guard adds to one tool call, against the same call unguarded
 # make docs: the API reference, generated from the installed package (build/docs)
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
@@ -16,7 +18,7 @@ DOCS_OUT ?= build/docs
 # builds with the same versions.
 export PATH := $(abspath $(VENV)/bin):$(PATH)
 
-.PHONY: demo test check setup core-test py-install py-test bench bench-log compare asan fuzz corpus docs clean
+.PHONY: demo test check setup core-test py-install py-test bench bench-log bench-mcp mcp-demo compare asan fuzz corpus docs clean
 
 setup:
 	@scripts/bootstrap.sh
@@ -49,6 +51,12 @@ bench: setup $(BUILD)/CMakeCache.txt
 
 bench-log: py-install
 	$(PY) bench/log_bench.py
+
+mcp-demo: py-install
+	$(PY) examples/mcp_gateway.py
+
+bench-mcp: py-install
+	$(PY) bench/mcp_bench.py
 
 # velnor against PyJWT, pymacaroons, biscuit-python and libmacaroons, one run.
 compare: setup $(BUILD)/CMakeCache.txt

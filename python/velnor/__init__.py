@@ -4,11 +4,12 @@
 from velnor._errors import (InvalidChainError, InvalidContextError, InvalidProofError,
                             InvalidReceiptError, InvalidRevocationListError, MalformedTokenError,
                             ReceiptFault, VelnorError)
-from velnor._holder import HolderKey, MemoryNonceStore
+from velnor._gateway import Decision, Gateway
+from velnor._holder import HolderKey, MemoryNonceStore, RedisNonceStore
 from velnor._native import Auditor, Capability, CapabilityBuilder, Issuer, Verifier
 from velnor.log import Entry, LogReport, ReceiptLog
 
 __all__ = ["Issuer", "CapabilityBuilder", "Capability", "Auditor", "Verifier", "HolderKey",
-           "MemoryNonceStore", "ReceiptLog", "Entry", "LogReport", "VelnorError",
-           "InvalidChainError", "InvalidProofError", "MalformedTokenError", "InvalidContextError",
-           "InvalidReceiptError", "InvalidRevocationListError", "ReceiptFault"]
+           "MemoryNonceStore", "RedisNonceStore", "ReceiptLog", "Entry", "LogReport", "Gateway",
+           "Decision", "VelnorError", "InvalidChainError", "InvalidProofError", "MalformedTokenError",
+           "InvalidContextError", "InvalidReceiptError", "InvalidRevocationListError", "ReceiptFault"]

@@ -35,3 +35,21 @@ class MemoryNonceStore:
     def capacity(self) -> int:
         """The most nonces held at once."""
     def __len__(self) -> int: ...
+
+@final
+class RedisNonceStore:
+    """Remembers the nonces of accepted proofs in Redis, so that gateways
+    sharing the server accept each proof once between them. `url` is
+    redis://[:password@]host[:port][/db] or unix:///path/to.sock[?db=N].
+    Each proof costs one round trip; if Redis cannot answer within
+    `timeout_ms` (or answers anything unexpected) the proof is denied
+    with "nonce store unavailable: ...". Nothing connects until the
+    first proof; a lost connection is reopened by the next one.
+    Thread-safe; one store may serve many verifiers."""
+    def __new__(cls, url: str, *, prefix: str = "velnor:nonce:", timeout_ms: int = 50) -> RedisNonceStore: ...
+    @property
+    def prefix(self) -> str:
+        """The text every nonce key starts with."""
+    @property
+    def timeout_ms(self) -> int:
+        """The longest a claim waits for Redis."""

@@ -3,7 +3,7 @@ Re-exported under the public `velnor` import name by the pure-Python shim in pyt
 
 from typing import final
 
-from velnor._holder import MemoryNonceStore
+from velnor._holder import MemoryNonceStore, RedisNonceStore
 
 @final
 class Issuer:
@@ -14,6 +14,12 @@ class Issuer:
     def issue(self, identifier: str) -> CapabilityBuilder:
         """Begin issuing a capability with the given identifier. Returns
         a `CapabilityBuilder` for chained caveat-attachment."""
+    def revocation_list(self, identifiers: list[str] | tuple[str, ...], version: int) -> str:
+        """A signed revocation list: the text that `Verifier.with_revocations`
+        accepts under this issuer's root key. The identifiers are stored
+        sorted and without duplicates; `version` (0 to 2**64-1) must grow
+        with every list published, since a verifier refuses a list that is
+        not newer than the one it holds."""
 
 @final
 class CapabilityBuilder:
@@ -87,9 +93,18 @@ class Verifier:
     def with_audience(self, audience: str) -> Verifier:
         """A new verifier that accepts proofs addressed to `audience` (this
         gateway's name). The receiver is unchanged."""
-    def with_nonce_store(self, store: MemoryNonceStore) -> Verifier:
+    def with_nonce_store(self, store: MemoryNonceStore | RedisNonceStore) -> Verifier:
         """A new verifier that records proof nonces in `store` (a
-        `MemoryNonceStore`, which may be shared). The receiver is unchanged."""
+        `MemoryNonceStore` or a `RedisNonceStore`, which may be shared).
+        The receiver is unchanged."""
+    def with_revocations(self, revocation_list: str) -> Verifier:
+        """A new verifier that also denies every capability whose identifier
+        is on `revocation_list` (the text of `Issuer.revocation_list`),
+        attenuations included. Raises `InvalidRevocationListError` (a
+        `ValueError`) for a malformed list, one not signed under this
+        verifier's root key, or one whose version is not newer than the list
+        this verifier already holds, so a stale list can never undo a
+        revocation. The receiver is unchanged."""
     def verify_with_proof(self, cap: Capability, ctx_json: str, proof: str, auditor: Auditor) -> str:
         """The pipeline for holder-bound capabilities: chain check, the
         holder's proof (signature, audience, time window, single use),

@@ -93,7 +93,19 @@ CASES = [
     ("receipt version", lambda w: w.auditor.verify(edited(w.receipt, version=9)),
      velnor.InvalidReceiptError, re.compile("^unsupported receipt schema version: got 9, expected "),
      "version"),
+    ("revocation list unreadable", lambda w: w.verifier.with_revocations("%%"),
+     velnor.InvalidRevocationListError, re.compile("^invalid revocation list: "), None),
+    ("revocation list of another issuer", lambda w: w.verifier.with_revocations(
+        velnor.Issuer.from_key(b"another root key").revocation_list(["agent"], 1)),
+     velnor.InvalidRevocationListError, "revocation list: invalid signature", None),
+    ("revocation list not newer", lambda w: w.verifier.with_revocations(
+        w.issuer.revocation_list(["agent"], 3)).with_revocations(w.issuer.revocation_list([], 3)),
+     velnor.InvalidRevocationListError, "revocation list version 3 is not newer than 3", None),
     # Refused keys, predicates and set-ups: plain ValueError, as before.
+    ("revocation list version", lambda w: w.issuer.revocation_list(["agent"], -1),
+     ValueError, re.compile("^revocation list version must be between 0 and "), None),
+    ("redis store timeout", lambda w: velnor.RedisNonceStore("redis://127.0.0.1:1", timeout_ms=0),
+     ValueError, re.compile("timeout"), None),
     ("caveat predicate", lambda w: w.issuer.issue("x").caveat("tool =="),
      ValueError, re.compile("^invalid caveat predicate: parse error: "), None),
     ("attenuation predicate", lambda w: w.cap.attenuate("(("),

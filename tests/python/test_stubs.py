@@ -86,10 +86,14 @@ def test_member_matches_runtime(module, cls_name, member, fn):
         params = list(inspect.signature(runtime).parameters.values())
         declared = fn.args.args
         defaults = fn.args.defaults
-    assert not fn.args.posonlyargs and not fn.args.kwonlyargs
+    assert not fn.args.posonlyargs  # every parameter can be named
     assert fn.args.vararg is None and fn.args.kwarg is None
-    assert [a.arg for a in declared] == [p.name for p in params]
-    assert all(a.annotation is not None for a in declared if a.arg != "self")
-    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in params if p.name != "self")
-    runtime_defaults = [p.default for p in params if p.default is not inspect.Parameter.empty]
-    assert [ast.literal_eval(d) for d in defaults] == runtime_defaults
+    P = inspect.Parameter
+    stub_params = [(a.arg, P.POSITIONAL_OR_KEYWORD) for a in declared] + \
+        [(a.arg, P.KEYWORD_ONLY) for a in fn.args.kwonlyargs]
+    assert stub_params == [(p.name, P.POSITIONAL_OR_KEYWORD if p.name == "self" else p.kind)
+                           for p in params]
+    assert all(a.annotation is not None for a in declared + fn.args.kwonlyargs if a.arg != "self")
+    stub_defaults = [ast.literal_eval(d) for d in defaults] + \
+        [ast.literal_eval(d) for d in fn.args.kw_defaults if d is not None]
+    assert stub_defaults == [p.default for p in params if p.default is not P.empty]
