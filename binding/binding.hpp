@@ -124,6 +124,10 @@ void destroy_object(PyObject* self, T Obj::*member) {
   Py_DECREF(tp);
 }
 
+// Sets TypeError "{fname}() argument '{param}' must be {expected}, not
+// {type}", naming the type without running any code of the caller's.
+void wrong_type(const char* fname, const char* param, const char* expected, PyObject* obj);
+
 // tp_new of the classes that are only made by factory methods.
 PyObject* refuse_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs);
 

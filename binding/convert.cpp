@@ -82,6 +82,8 @@ PyObject* type_name(PyTypeObject* tp) {
   return PyUnicode_FromString("?");
 }
 
+}  // namespace
+
 // "argument 'key' must be bytes, not bytearray".
 void wrong_type(const char* fname, const char* param, const char* expected, PyObject* obj) {
   PyObject* name = type_name(Py_TYPE(obj));
@@ -90,8 +92,6 @@ void wrong_type(const char* fname, const char* param, const char* expected, PyOb
                name);
   Py_DECREF(name);
 }
-
-}  // namespace
 
 PyObject* refuse_new(PyTypeObject* tp, PyObject*, PyObject*) {
   PyObject* name = type_name(tp);

@@ -18,10 +18,7 @@ PyObject* store_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     std::size_t capacity = MemoryNonceStore::kDefaultCapacity;
     if (arg != nullptr) {
       if (!PyLong_Check(arg) || PyBool_Check(arg)) {
-        PyObject* tname = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(arg)), "__name__");
-        if (tname == nullptr) return nullptr;
-        PyErr_Format(PyExc_TypeError, "MemoryNonceStore() argument 'capacity' must be int, not %U", tname);
-        Py_DECREF(tname);
+        wrong_type("MemoryNonceStore", "capacity", "int", arg);
         return nullptr;
       }
       int overflow = 0;

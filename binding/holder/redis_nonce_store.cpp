@@ -33,10 +33,7 @@ PyObject* redis_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     std::uint32_t timeout_ms = RedisNonceStore::kDefaultTimeoutMs;
     if (timeout_obj != nullptr) {
       if (!PyLong_Check(timeout_obj) || PyBool_Check(timeout_obj)) {
-        PyObject* tname = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(timeout_obj)), "__name__");
-        if (tname == nullptr) return nullptr;
-        PyErr_Format(PyExc_TypeError, "RedisNonceStore() argument 'timeout_ms' must be int, not %U", tname);
-        Py_DECREF(tname);
+        wrong_type("RedisNonceStore", "timeout_ms", "int", timeout_obj);
         return nullptr;
       }
       int overflow = 0;
