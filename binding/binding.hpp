@@ -168,6 +168,7 @@ std::nullptr_t fail(const ErrorTypes& types, const VerifyError& e);
 std::nullptr_t fail(const ErrorTypes& types, const ProofError& e);
 std::nullptr_t fail(const ErrorTypes& types, const AuditError& e);
 std::nullptr_t fail(const ErrorTypes& types, const BuilderError& e);
+std::nullptr_t fail(const ErrorTypes& types, const RevocationError& e);
 
 // The last-resort RuntimeError of guarded(), which has no module state.
 std::nullptr_t fail_internal(std::string_view message);

@@ -183,6 +183,10 @@ std::nullptr_t fail(const ErrorTypes& types, const BuilderError& e) {
   return fail(types, Fault::Refused, e.display());
 }
 
+std::nullptr_t fail(const ErrorTypes& types, const RevocationError& e) {
+  return fail(types, Fault::RevocationList, e.display());
+}
+
 std::nullptr_t fail_internal(std::string_view message) {
   return set(PyExc_RuntimeError, message, nullptr);
 }

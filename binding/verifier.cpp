@@ -135,7 +135,7 @@ PyObject* verifier_with_revocations(PyObject* self, PyObject* const* args, Py_ss
     auto text = arg_str("with_revocations", "revocation_list", argv[0]);
     if (!text) return nullptr;
     auto next = verifier_of(self).with_revocation_list(*text);
-    if (!next) return fail(state_of(Py_TYPE(self))->errors, Fault::RevocationList, next.error().display());
+    if (!next) return fail(state_of(Py_TYPE(self))->errors, next.error());
     return make_object(Py_TYPE(self), &VerifierObject::value, *std::move(next));
   });
 }
@@ -227,10 +227,11 @@ PyMethodDef verifier_methods[] = {
      "with_revocations($self, revocation_list)\n--\n\n"
      "A new verifier that also denies every capability whose identifier\n"
      "is on `revocation_list` (the text of `Issuer.revocation_list`),\n"
-     "attenuations included. Raises `ValueError` for a malformed list, one\n"
-     "not signed under this verifier's root key, or one whose version is\n"
-     "not newer than the list this verifier already holds, so a stale\n"
-     "list can never undo a revocation. The receiver is unchanged."},
+     "attenuations included. Raises `InvalidRevocationListError` (a\n"
+     "`ValueError`) for a malformed list, one not signed under this\n"
+     "verifier's root key, or one whose version is not newer than the list\n"
+     "this verifier already holds, so a stale list can never undo a\n"
+     "revocation. The receiver is unchanged."},
     {"verify_with_proof",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(verifier_verify_with_proof)),
      METH_FASTCALL | METH_KEYWORDS,

@@ -11,6 +11,5 @@ from velnor.log import Entry, LogReport, ReceiptLog
 
 __all__ = ["Issuer", "CapabilityBuilder", "Capability", "Auditor", "Verifier", "HolderKey",
            "MemoryNonceStore", "RedisNonceStore", "ReceiptLog", "Entry", "LogReport", "Gateway",
-           "Decision", "VelnorError",
-           "InvalidChainError", "InvalidProofError", "MalformedTokenError", "InvalidContextError",
-           "InvalidReceiptError", "InvalidRevocationListError", "ReceiptFault"]
+           "Decision", "VelnorError", "InvalidChainError", "InvalidProofError", "MalformedTokenError",
+           "InvalidContextError", "InvalidReceiptError", "InvalidRevocationListError", "ReceiptFault"]

@@ -100,10 +100,11 @@ class Verifier:
     def with_revocations(self, revocation_list: str) -> Verifier:
         """A new verifier that also denies every capability whose identifier
         is on `revocation_list` (the text of `Issuer.revocation_list`),
-        attenuations included. Raises `ValueError` for a malformed list, one
-        not signed under this verifier's root key, or one whose version is
-        not newer than the list this verifier already holds, so a stale
-        list can never undo a revocation. The receiver is unchanged."""
+        attenuations included. Raises `InvalidRevocationListError` (a
+        `ValueError`) for a malformed list, one not signed under this
+        verifier's root key, or one whose version is not newer than the list
+        this verifier already holds, so a stale list can never undo a
+        revocation. The receiver is unchanged."""
     def verify_with_proof(self, cap: Capability, ctx_json: str, proof: str, auditor: Auditor) -> str:
         """The pipeline for holder-bound capabilities: chain check, the
         holder's proof (signature, audience, time window, single use),

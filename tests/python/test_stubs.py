@@ -86,14 +86,14 @@ def test_member_matches_runtime(module, cls_name, member, fn):
         params = list(inspect.signature(runtime).parameters.values())
         declared = fn.args.args
         defaults = fn.args.defaults
-    assert not fn.args.posonlyargs
+    assert not fn.args.posonlyargs  # every parameter can be named
     assert fn.args.vararg is None and fn.args.kwarg is None
-    keyword_only = fn.args.kwonlyargs
-    assert [a.arg for a in declared + keyword_only] == [p.name for p in params]
-    assert all(a.annotation is not None for a in declared + keyword_only if a.arg != "self")
-    kinds = [p.kind for p in params if p.name != "self"]
-    assert kinds == [inspect.Parameter.POSITIONAL_OR_KEYWORD] * (len(kinds) - len(keyword_only)) \
-        + [inspect.Parameter.KEYWORD_ONLY] * len(keyword_only)
-    runtime_defaults = [p.default for p in params if p.default is not inspect.Parameter.empty]
-    stub_defaults = defaults + [d for d in fn.args.kw_defaults if d is not None]
-    assert [ast.literal_eval(d) for d in stub_defaults] == runtime_defaults
+    P = inspect.Parameter
+    stub_params = [(a.arg, P.POSITIONAL_OR_KEYWORD) for a in declared] + \
+        [(a.arg, P.KEYWORD_ONLY) for a in fn.args.kwonlyargs]
+    assert stub_params == [(p.name, P.POSITIONAL_OR_KEYWORD if p.name == "self" else p.kind)
+                           for p in params]
+    assert all(a.annotation is not None for a in declared + fn.args.kwonlyargs if a.arg != "self")
+    stub_defaults = [ast.literal_eval(d) for d in defaults] + \
+        [ast.literal_eval(d) for d in fn.args.kw_defaults if d is not None]
+    assert stub_defaults == [p.default for p in params if p.default is not P.empty]

@@ -2,7 +2,7 @@
 `mypy --strict` and pyright's strict mode, and every tests/typing/bad_*.py
 fails both. A line of a bad file that ends in `# error` must be reported by
 each checker, and nothing else in that file may be; a bad file without such
-marks must merely fail.
+marks must fail on its last line, where its one misuse is.
 
 Both checkers read the installed package, so this checks what a user gets.
 pyright comes from the basedpyright wheel, which bundles its own Node.js and
@@ -75,8 +75,6 @@ def reports(tmp_path_factory):
 
 def test_there_is_something_to_check():
     assert TYPING / "ok_api.py" in OK and len(BAD) >= 5
-    for path in BAD:
-        assert marked_lines(path), f"{path.name}: mark each misuse with `# error`"
 
 
 @pytest.mark.parametrize("checker", ["mypy", "pyright"])
@@ -92,8 +90,9 @@ def test_bad_file_fails_where_marked(reports, checker, path):
     marks = marked_lines(path)
     if marks:
         assert sorted(reported) == sorted(marks)
-    else:
-        assert reported
+    else:  # the other convention: the file ends with its one misuse
+        last = len(path.read_text(encoding="utf-8").rstrip().splitlines())
+        assert last in reported, sorted(reported)
 
 
 def test_typed_user_script_runs():

@@ -105,6 +105,14 @@ def main() -> int:
     except InvalidProofError as e:
         assert isinstance(e, ValueError)
 
+    published: str = issuer.revocation_list(["agent-7"], 1)
+    revoking = verifier.with_revocations(published)
+    assert outcome(revoking.verify_with_context(cap, context("search", 1), auditor)) == "denied"
+    try:
+        revoking.with_revocations(published)
+    except InvalidRevocationListError as e:
+        assert str(e) == "revocation list version 1 is not newer than 1"
+
     errors: list[type[VelnorError]] = [InvalidChainError, InvalidProofError, MalformedTokenError,
                                        InvalidContextError, InvalidReceiptError,
                                        InvalidRevocationListError]
