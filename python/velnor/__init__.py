@@ -1,5 +1,9 @@
 """velnor: capability tokens for tool-calling AI agents."""
 
+# The one place the version is written: the wheel's metadata and the C++
+# package read it from here.
+__version__ = "0.1.0"
+
 from velnor._holder import HolderKey, MemoryNonceStore
 from velnor._native import Auditor, Capability, CapabilityBuilder, Issuer, Verifier
 from velnor.log import Entry, LogReport, ReceiptLog
