@@ -7,6 +7,7 @@
 # make bench-log: receipt log appends/s and verify receipts/s, SQLite and PostgreSQL
 # make wheel: the portable wheel (manylinux, no system library) in build/wheelhouse
 # make wheel-test: that wheel in a fresh environment of every Python 3.10-3.13 found
+# make docs: the API reference, generated from the installed package (build/docs)
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 VENV := .venv
@@ -14,6 +15,7 @@ PY := $(VENV)/bin/python
 BUILD := build/release
 FUZZ_SECONDS ?= 60
 WHEELHOUSE := build/wheelhouse
+DOCS_OUT ?= build/docs
 # cmake, ctest and ninja come from the virtual environment, so every machine
 # builds with the same versions.
 export PATH := $(abspath $(VENV)/bin):$(PATH)
@@ -23,7 +25,7 @@ export PATH := $(abspath $(VENV)/bin):$(PATH)
 CMAKE_FILES := CMakePresets.json $(wildcard CMakeLists.txt */CMakeLists.txt */*/CMakeLists.txt cmake/*)
 
 .PHONY: demo test check setup core-test py-install py-test bench bench-log compare asan fuzz corpus \
-        wheel wheel-test clean
+        wheel wheel-test docs clean
 
 setup:
 	@scripts/bootstrap.sh
@@ -72,6 +74,12 @@ compare: setup $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target verify_bench
 	scripts/bench_env.sh
 	.venv-bench/bin/python bench/compare.py --chart bench/compare.png
+
+# The package and each public submodule, each on its own page; a new
+# submodule appears without editing this line.
+docs: py-install
+	$(PY) -m pdoc --docformat markdown --output-directory $(DOCS_OUT) $$($(PY) scripts/api_modules.py)
+	@echo "API reference: $(DOCS_OUT)/index.html"
 
 asan: setup
 	scripts/asan.sh
