@@ -7,6 +7,8 @@
 # make bench-log: receipt log appends/s and verify receipts/s, SQLite and PostgreSQL
 # make wheel: the portable wheel (manylinux, no system library) in build/wheelhouse
 # make wheel-test: that wheel in a fresh environment of every Python 3.10-3.13 found
+# make mcp-demo : an MCP server guarded by velnor, driven by a client over stdio
+# make bench-mcp: what the MCP guard adds to one tool call, against the same call unguarded
 # make docs: the API reference, generated from the installed package (build/docs)
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
@@ -25,7 +27,7 @@ export PATH := $(abspath $(VENV)/bin):$(PATH)
 CMAKE_FILES := CMakePresets.json $(wildcard CMakeLists.txt */CMakeLists.txt */*/CMakeLists.txt cmake/*)
 
 .PHONY: demo test check setup core-test py-install py-test bench bench-log compare asan fuzz corpus \
-        wheel wheel-test docs clean
+        wheel wheel-test docs bench-mcp mcp-demo clean
 
 setup:
 	@scripts/bootstrap.sh
@@ -68,6 +70,12 @@ bench: setup $(BUILD)/CMakeCache.txt
 
 bench-log: py-install
 	$(PY) bench/log_bench.py
+
+mcp-demo: py-install
+	$(PY) examples/mcp_gateway.py
+
+bench-mcp: py-install
+	$(PY) bench/mcp_bench.py
 
 # velnor against PyJWT, pymacaroons, biscuit-python and libmacaroons, one run.
 compare: setup $(BUILD)/CMakeCache.txt

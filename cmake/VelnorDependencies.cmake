@@ -98,4 +98,6 @@ macro(velnor_find_dependencies)
     velnor_missing("Boost.JSON 1.81 or later" "libboost-json1.81-dev")
   endif()
   velnor_pkg_dependency(sodium "libsodium>=1.0.18" DEBIAN libsodium-dev)
+  # The shared nonce store speaks to Redis.
+  velnor_pkg_dependency(hiredis "hiredis>=0.14" DEBIAN libhiredis-dev)
 endmacro()

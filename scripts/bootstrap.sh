@@ -8,7 +8,8 @@ cd "$(dirname "$0")/.."
 # cmake and ninja come from PyPI (requirements-dev.txt), the same ones that
 # scikit-build-core uses for the extension; Debian 12's cmake is older.
 APT_PACKAGES=(build-essential libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
-              libboost-json1.81-dev libsodium-dev pkg-config python3-dev python3-venv postgresql-15)
+              libboost-json1.81-dev libsodium-dev libhiredis-dev pkg-config python3-dev python3-venv
+              postgresql-15 redis-server)
 if [[ "${VELNOR_WITH_FUZZ:-0}" == 1 ]]; then
   APT_PACKAGES+=(clang-19 libclang-rt-19-dev)
 fi

@@ -4,9 +4,10 @@
 # package read it from here.
 __version__ = "0.1.0"
 
-from velnor._holder import HolderKey, MemoryNonceStore
+from velnor._gateway import Decision, Gateway
+from velnor._holder import HolderKey, MemoryNonceStore, RedisNonceStore
 from velnor._native import Auditor, Capability, CapabilityBuilder, Issuer, Verifier
 from velnor.log import Entry, LogReport, ReceiptLog
 
 __all__ = ["Issuer", "CapabilityBuilder", "Capability", "Auditor", "Verifier", "HolderKey",
-           "MemoryNonceStore", "ReceiptLog", "Entry", "LogReport"]
+           "MemoryNonceStore", "RedisNonceStore", "ReceiptLog", "Entry", "LogReport", "Gateway", "Decision"]
