@@ -5,11 +5,11 @@
 # is itself not instrumented (so leak detection is on for C++ only).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-NINJA=$PWD/.venv/bin/ninja
 JOBS=$(nproc)
+export PATH=$PWD/.venv/bin:$PATH
 
-cmake --preset asan -G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA" >/dev/null
-cmake --build build/asan -j "$JOBS"
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j "$JOBS"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan --output-on-failure -j "$JOBS"
 

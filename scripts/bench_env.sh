@@ -5,11 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
-if ! dpkg-query -W -f='${Status}' libmacaroons-dev 2>/dev/null | grep -q "install ok installed"; then
-  SUDO=""; [[ $(id -u) -ne 0 ]] && SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq libmacaroons-dev >/dev/null
-fi
+scripts/apt_install.sh libmacaroons-dev
 [[ -x .venv-bench/bin/python ]] || python3 -m venv .venv-bench
 .venv-bench/bin/python -m pip install -q pyjwt pymacaroons biscuit-python matplotlib 2>&1 | { grep -v '^WARNING: Location' || true; }
 rm -rf build/wheels

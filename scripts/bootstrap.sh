@@ -5,23 +5,16 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-APT_PACKAGES=(build-essential cmake libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
-              libboost-json1.81-dev libsodium-dev libhiredis-dev pkg-config python3-dev python3-venv postgresql-15
-              redis-server)
+# cmake and ninja come from PyPI (requirements-dev.txt), the same ones that
+# scikit-build-core uses for the extension; Debian 12's cmake is older.
+APT_PACKAGES=(build-essential libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
+              libboost-json1.81-dev libsodium-dev libhiredis-dev pkg-config python3-dev python3-venv
+              postgresql-15 redis-server)
 if [[ "${VELNOR_WITH_FUZZ:-0}" == 1 ]]; then
   APT_PACKAGES+=(clang-19 libclang-rt-19-dev)
 fi
 
-missing=()
-for p in "${APT_PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "bootstrap: installing ${missing[*]}"
-  SUDO=""; [[ $(id -u) -ne 0 ]] && SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+scripts/apt_install.sh "${APT_PACKAGES[@]}"
 
 PY=${PYTHON:-python3}
 if [[ ! -x .venv/bin/python ]]; then

@@ -1,20 +1,19 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and runs each one for a bounded
-# time on the committed seed corpus. New inputs go to a scratch directory,
-# so the committed corpus changes only when someone copies findings back.
+# time on the seed corpus (the generated seeds and the committed findings,
+# written out by make_corpus.py). New inputs go to a scratch directory, so
+# the committed findings change only when someone adds some back with
+# `scripts/make_corpus.py --add TARGET FILE...`.
 #   scripts/fuzz.sh [seconds-per-target] [target...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 SECS=${1:-60}; shift || true
-CXX_FUZZ=${CXX_FUZZ:-clang++-19}
 BUILD=build/fuzz
-NINJA=$PWD/.venv/bin/ninja
+export PATH=$PWD/.venv/bin:$PATH
 
-if [[ ! -f $BUILD/CMakeCache.txt ]]; then
-  CXX=$CXX_FUZZ cmake -S . -B $BUILD -G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELNOR_BUILD_FUZZ=ON >/dev/null
-fi
-cmake --build $BUILD -j "$(nproc)"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$(nproc)"
+python3 scripts/make_corpus.py
 
 targets=("$@")
 if ((${#targets[@]} == 0)); then
@@ -30,7 +29,7 @@ for t in "${targets[@]}"; do
   scratch=$BUILD/work/$t
   mkdir -p "$scratch"
   echo "== $t: ${SECS}s"
-  "$BUILD/fuzz/$t" "$scratch" "fuzz/corpus/$t" -dict="$dict" -max_total_time="$SECS" \
+  "$BUILD/fuzz/$t" "$scratch" "$BUILD/corpus/$t" -dict="$dict" -max_total_time="$SECS" \
     -rss_limit_mb=4096 -max_len=65536 -artifact_prefix=fuzz/artifacts/$t- -print_final_stats=1 \
     2>"$BUILD/$t.log" || { tail -60 "$BUILD/$t.log"; echo "FAILED: $t"; exit 1; }
   grep -E '^(#[0-9]+.*DONE|stat::number_of_executed_units|stat::peak_rss_mb)' "$BUILD/$t.log" || true

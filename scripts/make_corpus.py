@@ -1,22 +1,31 @@
 #!/usr/bin/env python3
-"""Writes the fuzz seed corpora under fuzz/corpus/<target>/.
+"""Writes the fuzz seed corpora under build/fuzz/corpus/<target>/.
 
-The seeds are built here from first principles (base64url, JSON, HMAC from
-the standard library), not from the library under test, so a fault in the
-library cannot shape its own corpus. Run it again after changing it; the
-files are committed. The directories also hold inputs that long fuzzing
-runs found and `-merge=1` kept (named by their hash); this script leaves
-those alone and only rewrites its own seeds.
+Two kinds of seed go there. This script builds some from first principles
+(base64url, JSON, HMAC from the standard library), not from the library
+under test, so a fault in the library cannot shape its own corpus. The
+others are inputs that long fuzzing runs found and `-merge=1` kept, named by
+their SHA-1; they are committed as one archive per target,
+fuzz/corpus/<target>.tar.xz, rather than as thousands of loose files.
+
+    make_corpus.py                      write both kinds into build/fuzz/corpus
+    make_corpus.py --add TARGET FILE... add findings to TARGET's archive
 """
+import argparse
 import base64
 import hashlib
 import hmac
+import io
 import json
 import pathlib
+import re
+import tarfile
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-OUT = ROOT / "fuzz" / "corpus"
+OUT = ROOT / "build" / "fuzz" / "corpus"
+ARCHIVES = ROOT / "fuzz" / "corpus"
 SUITE = ROOT / "tests" / "data" / "json-test-suite"
+FOUND_NAME = re.compile(r"[0-9a-f]{40}")
 
 PREDICATES = [
     'tool == "search"',
@@ -100,7 +109,61 @@ def write(target, name, data):
     (d / name).write_bytes(data if isinstance(data, bytes) else data.encode())
 
 
+def read_archive(target):
+    """The findings of one target, by name. Only plain files with a SHA-1
+    name are taken, so an archive cannot write outside its directory."""
+    path = ARCHIVES / f"{target}.tar.xz"
+    found = {}
+    if not path.exists():
+        return found
+    with tarfile.open(path, "r:xz") as tar:
+        for member in tar:
+            if not (member.isfile() and FOUND_NAME.fullmatch(member.name)):
+                raise SystemExit(f"{path}: unexpected member {member.name!r}")
+            found[member.name] = tar.extractfile(member).read()
+    return found
+
+
+def write_archive(target, found):
+    # Sorted names, no owners or times: the same findings give the same bytes.
+    path = ARCHIVES / f"{target}.tar.xz"
+    with tarfile.open(path, "w:xz", preset=9) as tar:
+        for name in sorted(found):
+            info = tarfile.TarInfo(name)
+            info.size, info.mode = len(found[name]), 0o644
+            tar.addfile(info, io.BytesIO(found[name]))
+
+
+def add_findings(target, files):
+    found = read_archive(target)
+    for f in files:
+        data = pathlib.Path(f).read_bytes()
+        found[hashlib.sha1(data).hexdigest()] = data
+    write_archive(target, found)
+    print(f"{target}: {len(found)} findings in {ARCHIVES / (target + '.tar.xz')}")
+
+
+def unpack_findings():
+    for path in sorted(ARCHIVES.glob("fuzz_*.tar.xz")):
+        target = path.name.removesuffix(".tar.xz")
+        for name, data in read_archive(target).items():
+            write(target, name, data)
+
+
 def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--add", nargs="+", metavar=("TARGET", "FILE"))
+    args = ap.parse_args()
+    if args.add:
+        if len(args.add) < 2:
+            ap.error("--add needs a target and at least one file")
+        add_findings(args.add[0], args.add[1:])
+        return
+    unpack_findings()
+    write_seeds()
+
+
+def write_seeds():
     for i, p in enumerate(PREDICATES):
         write("fuzz_caveat", f"p{i:02}", p)
 

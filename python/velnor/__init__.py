@@ -1,5 +1,9 @@
 """velnor: capability tokens for tool-calling AI agents."""
 
+# The one place the version is written: the wheel's metadata and the C++
+# package read it from here.
+__version__ = "0.1.0"
+
 # _errors first: the extension modules look its classes up when they load.
 from velnor._errors import (InvalidChainError, InvalidContextError, InvalidProofError,
                             InvalidReceiptError, InvalidRevocationListError, MalformedTokenError,
