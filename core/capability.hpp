@@ -56,4 +56,9 @@ struct Capability {
 // Compact JSON of the record (the bytes a token encodes).
 void write_capability_json(const Capability& cap, std::string& out);
 
+namespace json {
+// The token's JSON document, read with the rules of core/internal/json_reader.hpp.
+std::expected<Capability, std::string> read_capability(std::string_view text);
+}  // namespace json
+
 }  // namespace velnor

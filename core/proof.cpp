@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <limits>
+#include <tuple>
 #include <utility>
 
 #include "core/internal/base64url.hpp"
 #include "core/internal/json_reader.hpp"
 #include "core/internal/json_write.hpp"
+#include "core/proof_json.hpp"
 
 namespace velnor {
 namespace {
@@ -16,6 +18,28 @@ constexpr std::string_view kBadSeed = "holder key seed must be 32 bytes";
 
 std::uint8_t* put(std::uint8_t* at, const crypto::Digest& d) {
   return std::copy(d.bytes.begin(), d.bytes.end(), at);
+}
+
+struct ProofSchema : json::RecordRules {
+  using Record = Proof;
+  static constexpr std::string_view kName = "struct Proof";
+  static constexpr std::tuple kFields{
+      json::field<&Proof::audience, json::String>("audience"),
+      json::field<&Proof::issued_at_ms, json::UInt<std::uint64_t>>("issued_at_ms"),
+      json::field<&Proof::nonce, NonceSink>("nonce"),
+      json::field<&Proof::signature, Ed25519SignatureSink>("signature"),
+  };
+};
+
+// The members a proof and the record of it share, in the order both write.
+void write_signed_tail(std::string& out, std::uint64_t issued_at_ms, const Bytes& nonce, const Bytes& signature) {
+  out.append(R"(,"issued_at_ms":)");
+  json::append_uint(out, issued_at_ms);
+  out.append(R"(,"nonce":)");
+  json::append_hex(out, nonce);
+  out.append(R"(,"signature":)");
+  json::append_hex(out, signature);
+  out.push_back('}');
 }
 
 }  // namespace
@@ -52,14 +76,22 @@ ProofMessage proof_message(const Capability& cap, std::string_view audience,
 void write_proof_json(std::string& out, const Proof& proof) {
   out.append(R"({"audience":)");
   json::append_string(out, proof.audience);
-  out.append(R"(,"issued_at_ms":)");
-  json::append_uint(out, proof.issued_at_ms);
-  out.append(R"(,"nonce":")");
-  hex_append(out, proof.nonce);
-  out.append(R"(","signature":")");
-  hex_append(out, proof.signature);
-  out.append(R"("})");
+  write_signed_tail(out, proof.issued_at_ms, proof.nonce, proof.signature);
 }
+
+void write_proof_record_json(std::string& out, const ProofRecord& record) {
+  out.append(R"({"audience":)");
+  json::append_string(out, record.audience);
+  out.append(R"(,"holder_key":)");
+  json::append_hex(out, record.holder_key);
+  write_signed_tail(out, record.issued_at_ms, record.nonce, record.signature);
+}
+
+namespace json {
+
+std::expected<Proof, std::string> read_proof(std::string_view text) { return read<Record<ProofSchema>>(text); }
+
+}  // namespace json
 
 std::string encode_proof(const Proof& proof) {
   std::string json;

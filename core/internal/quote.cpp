@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <iterator>
 
+#include "core/internal/hex_codec.hpp"
+
 namespace velnor::text {
 namespace {
 
@@ -87,12 +89,11 @@ void append_escaped(std::string& out, char32_t c, char32_t quote) {
     append_utf8(out, c);
     return;
   }
-  static constexpr char kHex[] = "0123456789abcdef";
   char buf[8];
   int n = 0;
   auto v = static_cast<std::uint32_t>(c);
   do {
-    buf[n++] = kHex[v & 0xF];
+    buf[n++] = hex::kDigits[v & 0xF];
     v >>= 4;
   } while (v != 0);
   out += "\\u{";
