@@ -1,6 +1,27 @@
 #include "core/internal/base64url.hpp"
 
 #include <array>
+#include <string>
+
+namespace velnor {
+
+std::string Base64Error::display() const {
+  switch (kind) {
+    case Kind::InvalidPadding:
+      return "Invalid padding";
+    case Kind::InvalidSymbol:
+      return "Invalid symbol " + std::to_string(symbol) + ", offset " + std::to_string(offset) +
+             ".";
+    case Kind::InvalidLength:
+      return "Invalid input length: " + std::to_string(offset);
+    case Kind::InvalidLastSymbol:
+      return "Invalid last symbol " + std::to_string(symbol) + ", offset " +
+             std::to_string(offset) + ".";
+  }
+  return "Invalid symbol " + std::to_string(symbol) + ", offset " + std::to_string(offset) + ".";
+}
+
+}  // namespace velnor
 
 namespace velnor::base64url {
 namespace {

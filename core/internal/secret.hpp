@@ -1,32 +1,33 @@
-// Storage for key material: every buffer that ever held a key is wiped
-// before it goes back to the allocator, including the old buffer left
-// behind when a vector grows.
+// Storage for key bytes: the one type the core keeps them in while it works
+// with them (the HMAC pads while a key is prepared, an Ed25519 secret key
+// for its life). Wiped however its scope is left; never copied.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <vector>
+#include <span>
 
-#include <openssl/crypto.h>
+#include "core/internal/crypto.hpp"
 
 namespace velnor {
 
-template <class T>
-struct CleansingAllocator {
-  using value_type = T;
-  CleansingAllocator() noexcept = default;
-  template <class U>
-  CleansingAllocator(const CleansingAllocator<U>&) noexcept {}
-  T* allocate(std::size_t n) { return std::allocator<T>{}.allocate(n); }
-  void deallocate(T* p, std::size_t n) noexcept {
-    if (p != nullptr) OPENSSL_cleanse(p, n * sizeof(T));
-    std::allocator<T>{}.deallocate(p, n);
-  }
-  template <class U>
-  bool operator==(const CleansingAllocator<U>&) const noexcept { return true; }
-};
+template <std::size_t N>
+class SecretArray {
+ public:
+  SecretArray() = default;
+  ~SecretArray() { crypto::wipe(bytes_.data(), N); }
+  SecretArray(const SecretArray&) = delete;
+  SecretArray& operator=(const SecretArray&) = delete;
 
-using SecretBytes = std::vector<std::uint8_t, CleansingAllocator<std::uint8_t>>;
+  std::uint8_t* data() { return bytes_.data(); }
+  const std::uint8_t* data() const { return bytes_.data(); }
+  static constexpr std::size_t size() { return N; }
+  std::uint8_t& operator[](std::size_t i) { return bytes_[i]; }
+  std::span<const std::uint8_t, N> view() const { return bytes_; }
+
+ private:
+  std::array<std::uint8_t, N> bytes_{};
+};
 
 }  // namespace velnor
