@@ -32,6 +32,20 @@ struct CapabilitySchema : json::RecordRules {
 
 }  // namespace
 
+crypto::Digest chain_root(const crypto::HmacKey& root, std::string_view identifier) {
+  return root.sign(crypto::as_bytes(identifier));
+}
+
+// Every intermediate link is a key to the rest of the chain: whoever saw one
+// could drop the caveats after it. They stay in Digests, which wipe
+// themselves, and each is overwritten by the next.
+crypto::Digest chain_signature(const crypto::HmacKey& root, const Capability& cap) {
+  crypto::Digest link = chain_root(root, cap.identifier);
+  if (cap.holder_of_key) link = chain_holder_of_key(link.span(), *cap.holder_of_key);
+  for (const Caveat& c : cap.caveats) link = chain_caveat(link.span(), c);
+  return link;
+}
+
 crypto::Digest chain_caveat(crypto::ByteView key, const Caveat& caveat) {
   return crypto::hmac_sha256(key, crypto::as_bytes(caveat.predicate));
 }

@@ -8,37 +8,42 @@
 #include <vector>
 
 #include "core/context.hpp"
+#include "core/internal/json_reader.hpp"
 #include "core/internal/quote.hpp"
 #include "core/internal/small_stack.hpp"
-
-// Early return of the error of a std::expected; the _ASSIGN form binds the
-// value to a new local.
-#define VELNOR_TRY_ASSIGN(lhs, expr)                                \
-  auto lhs##_r = (expr);                                            \
-  if (!lhs##_r) return std::unexpected(std::move(lhs##_r).error()); \
-  auto lhs = *std::move(lhs##_r)
-
-#define VELNOR_TRY(expr)                                              \
-  do {                                                                \
-    auto try_r_ = (expr);                                             \
-    if (!try_r_) return std::unexpected(std::move(try_r_).error());   \
-  } while (0)
+#include "core/internal/try.hpp"
 
 namespace velnor {
 
 // --- small value helpers ----------------------------------------------------
 
-std::string fmt_unit(std::optional<Unit> unit) {
-  if (!unit) return "(none)";
-  switch (*unit) {
-    case Unit::Usd: return "usd";
-    case Unit::Eur: return "eur";
-    case Unit::Gbp: return "gbp";
-    case Unit::Cents: return "cents";
-    case Unit::Ms: return "ms";
-    case Unit::S: return "s";
+namespace {
+
+// Unit names in the order of Unit, which is also the order in messages.
+constexpr std::string_view kUnitNames[] = {"usd", "eur", "gbp", "cents", "ms", "s"};
+
+// "usd, eur, gbp, cents, ms, s".
+std::string unit_list() {
+  std::string out;
+  for (const std::string_view name : kUnitNames) {
+    if (!out.empty()) out += ", ";
+    out += name;
   }
-  return "(none)";
+  return out;
+}
+
+std::optional<Unit> unit_named(std::string_view name) {
+  for (std::size_t i = 0; i < std::size(kUnitNames); ++i) {
+    if (name == kUnitNames[i]) return static_cast<Unit>(i);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string fmt_unit(std::optional<Unit> unit) {
+  const auto i = unit ? static_cast<std::size_t>(*unit) : std::size(kUnitNames);
+  return i < std::size(kUnitNames) ? std::string(kUnitNames[i]) : "(none)";
 }
 
 std::string_view cmp_op_symbol(CmpOp op) {
@@ -350,12 +355,6 @@ std::int64_t days_from_civil(std::int32_t year, std::uint32_t month, std::uint32
 
 namespace {
 
-// Unit names in the order of Unit, which is also the order in messages.
-constexpr std::pair<std::string_view, Unit> kUnits[] = {
-    {"usd", Unit::Usd}, {"eur", Unit::Eur}, {"gbp", Unit::Gbp},
-    {"cents", Unit::Cents}, {"ms", Unit::Ms}, {"s", Unit::S},
-};
-
 bool is_leap(std::int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
 std::uint32_t month_length(std::int64_t year, std::uint32_t month) {
@@ -598,44 +597,38 @@ class Expr::Parser {
     while (!at_end() && (input_[pos_] == ' ' || input_[pos_] == '\t')) ++pos_;
   }
 
+  // Whether the word `w` stands here, not followed by an identifier byte.
+  bool word_at(std::string_view w) const {
+    if (!input_.substr(pos_).starts_with(w)) return false;
+    const std::size_t after = pos_ + w.size();
+    return after >= input_.size() || !is_ident_char(byte_at(after));
+  }
+
   bool consume_keyword(std::string_view kw) {
-    if (!input_.substr(pos_).starts_with(kw)) return false;
-    const std::size_t after = pos_ + kw.size();
-    if (after < input_.size() && is_ident_char(byte_at(after))) return false;
-    pos_ = after;
+    if (!word_at(kw)) return false;
+    pos_ += kw.size();
     return true;
   }
 
-  // One return of one local in each: the tree is built in the caller's
-  // slot rather than moved out level by level.
-  std::expected<Expr, DslError> parse_or_expr() {
-    auto result = parse_and_expr();
-    while (result) {
-      skip_ws();
-      if (!consume_keyword("OR")) break;
-      skip_ws();
-      auto rhs = parse_and_expr();
-      if (!rhs) {
-        result = std::unexpected(std::move(rhs).error());
-        break;
-      }
-      *result = join(Kind::Or, *std::move(result), *std::move(rhs));
-    }
-    return result;
-  }
+  std::expected<Expr, DslError> parse_or_expr() { return parse_chain<&Parser::parse_and_expr>("OR", Kind::Or); }
+  std::expected<Expr, DslError> parse_and_expr() { return parse_chain<&Parser::parse_unary>("AND", Kind::And); }
 
-  std::expected<Expr, DslError> parse_and_expr() {
-    auto result = parse_unary();
+  // Operands read by `Operand` joined by `keyword`, left-nested, in a loop.
+  // One return of one local: the tree is built in the caller's slot rather
+  // than moved out level by level.
+  template <std::expected<Expr, DslError> (Parser::*Operand)()>
+  std::expected<Expr, DslError> parse_chain(std::string_view keyword, Kind kind) {
+    auto result = (this->*Operand)();
     while (result) {
       skip_ws();
-      if (!consume_keyword("AND")) break;
+      if (!consume_keyword(keyword)) break;
       skip_ws();
-      auto rhs = parse_unary();
+      auto rhs = (this->*Operand)();
       if (!rhs) {
         result = std::unexpected(std::move(rhs).error());
         break;
       }
-      *result = join(Kind::And, *std::move(result), *std::move(rhs));
+      *result = join(kind, *std::move(result), *std::move(rhs));
     }
     return result;
   }
@@ -708,19 +701,6 @@ class Expr::Parser {
     if (at_end() || !is_ident_start(byte_at(pos_))) return false;
     while (!at_end() && is_ident_char(byte_at(pos_))) ++pos_;
     return true;
-  }
-
-  std::expected<std::string_view, DslError> parse_bare_ident() {
-    if (at_end() || !is_ident_start(byte_at(pos_))) return fail_found("expected identifier");
-    const std::size_t start = pos_;
-    while (!at_end() && is_ident_char(byte_at(pos_))) ++pos_;
-    return input_.substr(start, pos_ - start);
-  }
-
-  bool word_at(std::string_view word) const {
-    const std::string_view rest = input_.substr(pos_);
-    if (!rest.starts_with(word)) return false;
-    return rest.size() == word.size() || !is_ident_char(static_cast<unsigned char>(rest[word.size()]));
   }
 
   std::expected<CmpOp, DslError> parse_operator() {
@@ -841,19 +821,11 @@ class Expr::Parser {
     num.float_syntax = float_syntax;
     if (next_is('_')) {
       ++pos_;
-      VELNOR_TRY_ASSIGN(name, parse_bare_ident());
-      bool found = false;
-      for (const auto& [unit_name, unit] : kUnits) {
-        if (name == unit_name) {
-          num.unit = unit;
-          found = true;
-          break;
-        }
-      }
-      if (!found) {
-        return fail("unknown unit " + text::quoted_str(name) +
-                    " (allowed: usd, eur, gbp, cents, ms, s)");
-      }
+      const std::size_t start_name = pos_;
+      if (!skip_bare_ident()) return fail_found("expected identifier");
+      const std::string_view name = input_.substr(start_name, pos_ - start_name);
+      num.unit = unit_named(name);
+      if (!num.unit) return fail("unknown unit " + text::quoted_str(name) + " (allowed: " + unit_list() + ")");
     }
     return {};
   }
@@ -911,7 +883,7 @@ bool read_json_number(std::string_view text, Number& num) {
   const std::optional<double> d = decimal_to_double(text);
   if (!d || !std::isfinite(*d)) return false;
   num.value = *d;
-  num.float_syntax = text.find_first_of(".eE") != std::string::npos;
+  num.float_syntax = !json::is_integer_text(text);
   return true;
 }
 
@@ -1028,7 +1000,7 @@ std::expected<void, DslError> resolve_operand(const Ident& ident, const Context&
     return {};
   }
   if (root == "now" && path.size() == 1) {
-    out.emplace<Timestamp>(Timestamp{context.now.secs, context.now.nanos});
+    out.emplace<Timestamp>(context.now);
     return {};
   }
   if (root == "env" && path.size() == 2) {

@@ -8,6 +8,7 @@
 #include "core/internal/base64url.hpp"
 #include "core/internal/json_reader.hpp"
 #include "core/internal/json_write.hpp"
+#include "core/internal/try.hpp"
 #include "core/proof_json.hpp"
 
 namespace velnor {
@@ -23,12 +24,7 @@ std::uint8_t* put(std::uint8_t* at, const crypto::Digest& d) {
 struct ProofSchema : json::RecordRules {
   using Record = Proof;
   static constexpr std::string_view kName = "struct Proof";
-  static constexpr std::tuple kFields{
-      json::field<&Proof::audience, json::String>("audience"),
-      json::field<&Proof::issued_at_ms, json::UInt<std::uint64_t>>("issued_at_ms"),
-      json::field<&Proof::nonce, NonceSink>("nonce"),
-      json::field<&Proof::signature, Ed25519SignatureSink>("signature"),
-  };
+  static constexpr auto kFields = signed_fields<Proof>();
 };
 
 // The members a proof and the record of it share, in the order both write.
@@ -137,9 +133,8 @@ std::expected<std::string, std::string> HolderKey::prove(const Capability& cap,
                                                          std::string_view audience) const {
   std::array<std::uint8_t, kNonceLen> nonce{};
   ed25519::random_bytes(nonce);
-  auto proof = prove_with_nonce(cap, context, audience, nonce);
-  if (!proof) return std::unexpected(std::move(proof.error()));
-  return encode_proof(*proof);
+  VELNOR_TRY_ASSIGN(proof, prove_with_nonce(cap, context, audience, nonce));
+  return encode_proof(proof);
 }
 
 }  // namespace velnor

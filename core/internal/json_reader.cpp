@@ -34,6 +34,8 @@ constexpr std::size_t kResumeLevels = kWindow / 2;
 // Documents longer than this have their containers' children counted first.
 constexpr std::size_t kPrecountFrom = 4096;
 
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
 bool is_number_char(char c) {
   return (c >= '0' && c <= '9') || c == '.' || c == 'e' || c == 'E' || c == '+' || c == '-';
 }
@@ -151,12 +153,8 @@ class Diagnoser {
   }
 
   void step_grammar(unsigned char c) {
+    if (is_space(static_cast<char>(c))) return;
     switch (c) {
-      case ' ':
-      case '\t':
-      case '\n':
-      case '\r':
-        break;
       case '"':
         in_string_ = true;
         is_key_ = expect_ == Expect::Key;
@@ -276,12 +274,8 @@ std::vector<std::uint32_t> count_children(std::string_view text) {
       }
       continue;
     }
+    if (is_space(c)) continue;
     switch (c) {
-      case ' ':
-      case '\t':
-      case '\n':
-      case '\r':
-        break;
       case '[':
       case '{':
         mark();
