@@ -209,94 +209,104 @@ bool is_ident_char(unsigned char c) { return kIdentChar[c]; }
 
 }  // namespace
 
-std::optional<double> decimal_to_double(std::string_view text) {
-  // Plain integers of up to 15 digits, the usual limits and counts, are
-  // below 2^53 and so exact in a double; they need no rounding decision.
-  {
-    const bool neg = !text.empty() && text[0] == '-';
-    const std::string_view digits = text.substr(neg ? 1 : 0);
-    if (!digits.empty() && digits.size() <= 15) {
-      std::uint64_t v = 0;
-      bool plain = true;
-      for (const char c : digits) {
-        const unsigned d = static_cast<unsigned char>(c) - unsigned{'0'};
-        if (d > 9) {
-          plain = false;
-          break;
-        }
-        v = v * 10 + d;
-      }
-      if (plain) {
-        const auto magnitude = static_cast<double>(v);
-        return neg ? -magnitude : magnitude;
-      }
-    }
+namespace {
+
+// Plain integers of up to 15 digits, the usual limits and counts, are below
+// 2^53 and so exact in a double; they need no rounding decision.
+std::optional<double> small_integer(std::string_view text) {
+  const bool neg = !text.empty() && text[0] == '-';
+  const std::string_view digits = text.substr(neg ? 1 : 0);
+  if (digits.empty() || digits.size() > 15) return std::nullopt;
+  std::uint64_t v = 0;
+  for (const char c : digits) {
+    const unsigned d = static_cast<unsigned char>(c) - unsigned{'0'};
+    if (d > 9) return std::nullopt;
+    v = v * 10 + d;
   }
-  // Validate the shape ourselves: from_chars would also take "inf", "nan"
-  // and hexadecimal-looking forms. While at it, estimate the decimal
-  // exponent of the leading significant digit, which decides whether an
-  // out-of-range result overflowed or underflowed.
+  const auto magnitude = static_cast<double>(v);
+  return neg ? -magnitude : magnitude;
+}
+
+// What decides whether an out-of-range number overflowed or underflowed.
+struct DecimalShape {
+  bool negative = false;
+  bool seen_nonzero = false;
+  std::int64_t lead_exp = 0;  // decimal exponent of the first nonzero digit
+  std::int64_t exp = 0;       // the exponent as written, saturated
+};
+
+// Steps over digits from `i`, calling `each` on every one; false when none.
+template <class Each>
+bool digits(std::string_view text, std::size_t& i, Each&& each) {
+  const std::size_t start = i;
+  while (i < text.size() && is_digit(static_cast<unsigned char>(text[i]))) each(text[i++]);
+  return i != start;
+}
+
+// Validates the shape ourselves: from_chars would also take "inf", "nan"
+// and hexadecimal-looking forms.
+std::optional<DecimalShape> decimal_shape(std::string_view text) {
+  DecimalShape d;
   std::size_t i = 0;
   const std::size_t n = text.size();
-  const bool negative = i < n && text[i] == '-';
-  if (negative) ++i;
-  const std::size_t int_start = i;
-  std::int64_t lead_exp = 0;  // decimal exponent of the first nonzero digit
-  bool seen_nonzero = false;
-  while (i < n && is_digit(static_cast<unsigned char>(text[i]))) {
-    if (seen_nonzero) {
-      ++lead_exp;
-    } else if (text[i] != '0') {
-      seen_nonzero = true;
-    }
-    ++i;
+  d.negative = i < n && text[i] == '-';
+  if (d.negative) ++i;
+  if (!digits(text, i, [&](char c) {
+        if (d.seen_nonzero) {
+          ++d.lead_exp;
+        } else if (c != '0') {
+          d.seen_nonzero = true;
+        }
+      })) {
+    return std::nullopt;
   }
-  if (i == int_start) return std::nullopt;
   if (i < n && text[i] == '.') {
     ++i;
-    const std::size_t frac_start = i;
     std::int64_t zeros = 0;
-    while (i < n && is_digit(static_cast<unsigned char>(text[i]))) {
-      if (!seen_nonzero) {
-        if (text[i] == '0') {
-          ++zeros;
-        } else {
-          seen_nonzero = true;
-          lead_exp = -(zeros + 1);
-        }
-      }
-      ++i;
+    if (!digits(text, i, [&](char c) {
+          if (d.seen_nonzero) return;
+          if (c == '0') {
+            ++zeros;
+          } else {
+            d.seen_nonzero = true;
+            d.lead_exp = -(zeros + 1);
+          }
+        })) {
+      return std::nullopt;
     }
-    if (i == frac_start) return std::nullopt;
   }
-  std::int64_t exp = 0;
   if (i < n && (text[i] == 'e' || text[i] == 'E')) {
     ++i;
     bool exp_negative = false;
-    if (i < n && (text[i] == '+' || text[i] == '-')) {
-      exp_negative = text[i] == '-';
-      ++i;
+    if (i < n && (text[i] == '+' || text[i] == '-')) exp_negative = text[i++] == '-';
+    // Saturate: any exponent beyond a billion is out of range either way.
+    if (!digits(text, i, [&](char c) {
+          if (d.exp < 1'000'000'000) d.exp = d.exp * 10 + (c - '0');
+        })) {
+      return std::nullopt;
     }
-    const std::size_t exp_start = i;
-    while (i < n && is_digit(static_cast<unsigned char>(text[i]))) {
-      // Saturate: any exponent beyond a billion is out of range either way.
-      if (exp < 1'000'000'000) exp = exp * 10 + (text[i] - '0');
-      ++i;
-    }
-    if (i == exp_start) return std::nullopt;
-    if (exp_negative) exp = -exp;
+    if (exp_negative) d.exp = -d.exp;
   }
   if (i != n) return std::nullopt;
+  return d;
+}
 
+}  // namespace
+
+std::optional<double> decimal_to_double(std::string_view text) {
+  if (const auto v = small_integer(text)) return v;
+  const std::optional<DecimalShape> shape = decimal_shape(text);
+  if (!shape) return std::nullopt;
   double value = 0;
+  const std::size_t n = text.size();
   const auto [ptr, ec] = std::from_chars(text.data(), text.data() + n, value);
   if (ec == std::errc::result_out_of_range) {
     // from_chars leaves value untouched here. Overflow needs a magnitude of
     // about 1e308 and underflow one below about 1e-324, so the sign of the
     // leading digit's exponent tells them apart.
-    const bool overflow = seen_nonzero && lead_exp + exp >= 0;
+    const bool overflow = shape->seen_nonzero && shape->lead_exp + shape->exp >= 0;
     value = overflow ? HUGE_VAL : 0.0;
-    return negative ? -value : value;
+    return shape->negative ? -value : value;
   }
   if (ec != std::errc() || ptr != text.data() + n) return std::nullopt;
   return value;
@@ -434,14 +444,14 @@ std::unexpected<std::string> byte_error(std::string_view t, std::size_t i, char 
   return std::unexpected(expect_byte(t, i, want).error());
 }
 
-// Reads the text after '@' (non-empty) into `out` and returns the reason of
-// the first failing check. The result is written in place: returned inside
-// an expected it would be stored field by field and reloaded whole, which
-// stalls.
-std::expected<void, std::string> read_timestamp(std::string_view t, Timestamp& out) {
-  if (t.size() < 19) {
-    return std::unexpected("too short (" + std::to_string(t.size()) + " bytes, need >= 19)");
-  }
+struct CivilTime {
+  std::int32_t year = 0;
+  std::uint32_t month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+
+// "YYYY-MM-DDTHH:MM:SS" at the start of `t` (at least 19 bytes), fields not
+// yet range-checked.
+std::expected<void, std::string> read_civil(std::string_view t, CivilTime& out) {
   std::int32_t year;
   if (const int hi = two_digits(t, 0), lo = two_digits(t, 2); hi >= 0 && lo >= 0) {
     year = hi * 100 + lo;
@@ -468,30 +478,22 @@ std::expected<void, std::string> read_timestamp(std::string_view t, Timestamp& o
   if (t[16] != ':') return byte_error(t, 16, ':');
   const int second_v = two_digits(t, 17);
   if (second_v < 0) return digits_error(t.substr(17, 2));
-  const auto month = static_cast<std::uint32_t>(month_v);
-  const auto day = static_cast<std::uint32_t>(day_v);
-  const auto hour = static_cast<std::uint32_t>(hour_v);
-  const auto minute = static_cast<std::uint32_t>(minute_v);
-  const auto second = static_cast<std::uint32_t>(second_v);
+  out = {year,
+         static_cast<std::uint32_t>(month_v),
+         static_cast<std::uint32_t>(day_v),
+         static_cast<std::uint32_t>(hour_v),
+         static_cast<std::uint32_t>(minute_v),
+         static_cast<std::uint32_t>(second_v)};
+  return {};
+}
 
-  std::size_t p = 19;
-  std::uint32_t nanos = 0;
-  if (t.size() > 19 && t[19] == '.') {
-    std::size_t j = 20;
-    while (j < t.size() && is_digit(static_cast<unsigned char>(t[j]))) ++j;
-    if (j == 20) return std::unexpected(std::string("expected digits after '.'"));
-    // Digits past the ninth are ignored: truncation, not rounding. Nine
-    // digits always fit.
-    for (std::size_t k = 20; k < 29; ++k) {
-      nanos = nanos * 10 + (k < j ? static_cast<std::uint32_t>(t[k] - '0') : 0);
-    }
-    p = j;
-  }
-
+// The zone designator at t[p] and nothing after it: the seconds to add to
+// the local time to give UTC.
+std::expected<std::int64_t, std::string> read_zone(std::string_view t, std::size_t p) {
   if (p == t.size()) {
     return std::unexpected(std::string("missing timezone designator (need 'Z' or '+HH:MM')"));
   }
-  std::int64_t offset_adjust = 0;  // added to the local time to give UTC
+  std::int64_t offset_adjust = 0;
   std::size_t end;
   const char zone = t[p];
   if (zone == 'Z' || zone == 'z') {
@@ -518,6 +520,36 @@ std::expected<void, std::string> read_timestamp(std::string_view t, Timestamp& o
     return std::unexpected("trailing garbage in timestamp starting at byte " +
                            std::to_string(end));
   }
+  return offset_adjust;
+}
+
+// Reads the text after '@' (non-empty) into `out` and returns the reason of
+// the first failing check. The result is written in place: returned inside
+// an expected it would be stored field by field and reloaded whole, which
+// stalls.
+std::expected<void, std::string> read_timestamp(std::string_view t, Timestamp& out) {
+  if (t.size() < 19) {
+    return std::unexpected("too short (" + std::to_string(t.size()) + " bytes, need >= 19)");
+  }
+  CivilTime c;
+  VELNOR_TRY(read_civil(t, c));
+  const auto [year, month, day, hour, minute, second] = c;
+
+  std::size_t p = 19;
+  std::uint32_t nanos = 0;
+  if (t.size() > 19 && t[19] == '.') {
+    std::size_t j = 20;
+    while (j < t.size() && is_digit(static_cast<unsigned char>(t[j]))) ++j;
+    if (j == 20) return std::unexpected(std::string("expected digits after '.'"));
+    // Digits past the ninth are ignored: truncation, not rounding. Nine
+    // digits always fit.
+    for (std::size_t k = 20; k < 29; ++k) {
+      nanos = nanos * 10 + (k < j ? static_cast<std::uint32_t>(t[k] - '0') : 0);
+    }
+    p = j;
+  }
+
+  VELNOR_TRY_ASSIGN(offset_adjust, read_zone(t, p));
 
   if (month < 1 || month > 12) return std::unexpected("bad month: " + std::to_string(month));
   if (day < 1 || day > month_length(year, month)) {
