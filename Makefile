@@ -4,17 +4,21 @@
 # make check: the C++ and Python suites only (the quick loop)
 # make compare: benchmark against peer libraries (bench/compare.png)
 # make bench-log: receipt log appends/s and verify receipts/s, SQLite and PostgreSQL
+# make mcp-demo : an MCP server guarded by velnor, driven by a client over stdio
+# make bench-mcp: what the MCP guard adds to one tool call, against the same call unguarded
+# make docs: the API reference, generated from the installed package (build/docs)
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 VENV := .venv
 PY := $(VENV)/bin/python
 BUILD := build/release
 FUZZ_SECONDS ?= 60
+DOCS_OUT ?= build/docs
 # cmake, ctest and ninja come from the virtual environment, so every machine
 # builds with the same versions.
 export PATH := $(abspath $(VENV)/bin):$(PATH)
 
-.PHONY: demo test check setup core-test py-install py-test bench bench-log compare asan fuzz corpus clean
+.PHONY: demo test check setup core-test py-install py-test bench bench-log bench-mcp mcp-demo compare asan fuzz corpus docs clean
 
 setup:
 	@scripts/bootstrap.sh
@@ -48,11 +52,23 @@ bench: setup $(BUILD)/CMakeCache.txt
 bench-log: py-install
 	$(PY) bench/log_bench.py
 
+mcp-demo: py-install
+	$(PY) examples/mcp_gateway.py
+
+bench-mcp: py-install
+	$(PY) bench/mcp_bench.py
+
 # velnor against PyJWT, pymacaroons, biscuit-python and libmacaroons, one run.
 compare: setup $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target verify_bench
 	scripts/bench_env.sh
 	.venv-bench/bin/python bench/compare.py --chart bench/compare.png
+
+# The package and each public submodule, each on its own page; a new
+# submodule appears without editing this line.
+docs: py-install
+	$(PY) -m pdoc --docformat markdown --output-directory $(DOCS_OUT) $$($(PY) scripts/api_modules.py)
+	@echo "API reference: $(DOCS_OUT)/index.html"
 
 asan: setup
 	scripts/asan.sh

@@ -1,0 +1,5 @@
+import velnor
+
+
+def wrong(d: velnor.Decision) -> None:
+    d.allowed = True  # a decision is frozen

@@ -1,0 +1,5 @@
+import velnor
+
+
+def wrong(d: velnor.Decision) -> str:
+    return d.reason  # None when allowed
