@@ -16,9 +16,11 @@ struct HolderKeyObject {
   HolderKey value;
 };
 
+// Both store classes share this layout, so a verifier takes either alike;
+// the class says which implementation `value` points to.
 struct NonceStoreObject {
   PyObject_HEAD
-  std::shared_ptr<MemoryNonceStore> value;
+  std::shared_ptr<NonceStore> value;
 };
 
 // State of velnor._holder: the type it takes from _native, found once when

@@ -34,6 +34,59 @@ PyObject* issuer_issue(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
+constexpr std::string_view kBadVersion =
+    "revocation list version must be between 0 and 18446744073709551615";
+
+PyObject* issuer_revocation_list(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr const char* fname = "revocation_list";
+    static constexpr const char* names[] = {"identifiers", "version"};
+    PyObject* argv[2];
+    if (!bind_fast(fname, names, args, nargs, kwnames, argv)) return nullptr;
+    // A list or a tuple, never a str: a str is a sequence of its letters,
+    // and revoking those would be a silent mistake.
+    if (!PyList_Check(argv[0]) && !PyTuple_Check(argv[0])) {
+      PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(argv[0])), "__name__");
+      if (name == nullptr) return nullptr;
+      PyErr_Format(PyExc_TypeError, "revocation_list() argument 'identifiers' must be list, not %U", name);
+      Py_DECREF(name);
+      return nullptr;
+    }
+    if (!PyLong_Check(argv[1]) || PyBool_Check(argv[1])) {
+      PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(argv[1])), "__name__");
+      if (name == nullptr) return nullptr;
+      PyErr_Format(PyExc_TypeError, "revocation_list() argument 'version' must be int, not %U", name);
+      Py_DECREF(name);
+      return nullptr;
+    }
+    const unsigned long long version = PyLong_AsUnsignedLongLong(argv[1]);
+    if (version == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;
+      PyErr_Clear();  // negative or past 64 bits
+      return raise(Exc::Value, kBadVersion);
+    }
+    // Copied out of the sequence before any of it is used: nothing of the
+    // caller's runs between the length and the items.
+    PyObject* items = PySequence_Tuple(argv[0]);
+    if (items == nullptr) return nullptr;
+    const Py_ssize_t n = PyTuple_Size(items);
+    std::vector<std::string> identifiers;
+    identifiers.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      auto id = arg_str(fname, "identifiers", PyTuple_GetItem(items, i));
+      if (!id) {
+        Py_DECREF(items);
+        return nullptr;
+      }
+      identifiers.emplace_back(*id);
+    }
+    Py_DECREF(items);
+    const Issuer& issuer = reinterpret_cast<IssuerObject*>(self)->value;
+    return to_str(issuer.revocation_list(std::move(identifiers), version));
+  });
+}
+
 void issuer_dealloc(PyObject* self) { destroy_object(self, &IssuerObject::value); }
 
 PyMethodDef issuer_methods[] = {
@@ -47,6 +100,14 @@ PyMethodDef issuer_methods[] = {
      "issue($self, identifier)\n--\n\n"
      "Begin issuing a capability with the given identifier. Returns\n"
      "a `CapabilityBuilder` for chained caveat-attachment."},
+    {"revocation_list", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(issuer_revocation_list)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "revocation_list($self, identifiers, version)\n--\n\n"
+     "A signed revocation list: the text that `Verifier.with_revocations`\n"
+     "accepts under this issuer's root key. The identifiers are stored\n"
+     "sorted and without duplicates; `version` (0 to 2**64-1) must grow\n"
+     "with every list published, since a verifier refuses a list that is\n"
+     "not newer than the one it holds."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -101,14 +101,37 @@ PyObject* verifier_with_nonce_store(PyObject* self, PyObject* const* args, Py_ss
     static constexpr const char* names[] = {"store"};
     PyObject* argv[1];
     if (!bind_fast("with_nonce_store", names, args, nargs, kwnames, argv)) return nullptr;
-    PyTypeObject* store_type = import_type("velnor._holder", "MemoryNonceStore");
-    if (store_type == nullptr) return nullptr;
-    PyObject* store = arg_instance("with_nonce_store", "store", argv[0], store_type, "MemoryNonceStore");
-    Py_DECREF(store_type);
+    // Either store class: both hold the core store the same way.
+    PyTypeObject* redis_type = import_type("velnor._holder", "RedisNonceStore");
+    if (redis_type == nullptr) return nullptr;
+    const bool is_redis = Py_TYPE(argv[0]) == redis_type;
+    Py_DECREF(redis_type);
+    PyObject* store = argv[0];
+    if (!is_redis) {
+      PyTypeObject* memory_type = import_type("velnor._holder", "MemoryNonceStore");
+      if (memory_type == nullptr) return nullptr;
+      store = arg_instance("with_nonce_store", "store", argv[0], memory_type,
+                           "MemoryNonceStore or RedisNonceStore");
+      Py_DECREF(memory_type);
+    }
     if (store == nullptr) return nullptr;
     Verifier copy = verifier_of(self);
     return make_object(Py_TYPE(self), &VerifierObject::value,
                        std::move(copy).with_nonce_store(reinterpret_cast<NonceStoreObject*>(store)->value));
+  });
+}
+
+PyObject* verifier_with_revocations(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr const char* names[] = {"revocation_list"};
+    PyObject* argv[1];
+    if (!bind_fast("with_revocations", names, args, nargs, kwnames, argv)) return nullptr;
+    auto text = arg_str("with_revocations", "revocation_list", argv[0]);
+    if (!text) return nullptr;
+    auto next = verifier_of(self).with_revocation_list(*text);
+    if (!next) return raise(Exc::Value, next.error().display());
+    return make_object(Py_TYPE(self), &VerifierObject::value, *std::move(next));
   });
 }
 
@@ -197,7 +220,18 @@ PyMethodDef verifier_methods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "with_nonce_store($self, store)\n--\n\n"
      "A new verifier that records proof nonces in `store` (a\n"
-     "`MemoryNonceStore`, which may be shared). The receiver is unchanged."},
+     "`MemoryNonceStore` or a `RedisNonceStore`, which may be shared).\n"
+     "The receiver is unchanged."},
+    {"with_revocations",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(verifier_with_revocations)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "with_revocations($self, revocation_list)\n--\n\n"
+     "A new verifier that also denies every capability whose identifier\n"
+     "is on `revocation_list` (the text of `Issuer.revocation_list`),\n"
+     "attenuations included. Raises `ValueError` for a malformed list, one\n"
+     "not signed under this verifier's root key, or one whose version is\n"
+     "not newer than the list this verifier already holds, so a stale\n"
+     "list can never undo a revocation. The receiver is unchanged."},
     {"verify_with_proof",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(verifier_verify_with_proof)),
      METH_FASTCALL | METH_KEYWORDS,

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "core/revocation.hpp"
+
 namespace velnor {
 
 std::string BuilderError::display() const {
@@ -46,6 +48,14 @@ CapabilityBuilder Issuer::issue(std::string identifier) const {
   b.cap_.identifier = std::move(identifier);
   b.cap_.signature.assign(root.bytes.begin(), root.bytes.end());
   return b;
+}
+
+}  // namespace velnor
+
+namespace velnor {
+
+std::string Issuer::revocation_list(std::vector<std::string> identifiers, std::uint64_t version) const {
+  return RevocationList::sign(root_, std::move(identifiers), version);
 }
 
 }  // namespace velnor

@@ -53,6 +53,9 @@ class Issuer {
   static Issuer from_key(crypto::ByteView key);
   // Root step over the identifier. Never fails.
   CapabilityBuilder issue(std::string identifier) const;
+  // The signed revocation list of `identifiers` at `version` (see
+  // core/revocation.hpp): sorted, without duplicates. Never fails.
+  std::string revocation_list(std::vector<std::string> identifiers, std::uint64_t version) const;
 
  private:
   explicit Issuer(crypto::ByteView key) : root_(key) {}

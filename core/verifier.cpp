@@ -67,18 +67,6 @@ std::string VerifyError::display() const {
   return "capability chain integrity: " + inner_.display();
 }
 
-RevocationList::RevocationList(std::vector<std::string> identifiers) : ids_(std::move(identifiers)) {
-  // std::string compares its chars as unsigned bytes, which is the order the
-  // binary search in contains() depends on. Duplicates would only waste space.
-  std::ranges::sort(ids_);
-  const auto dup = std::ranges::unique(ids_);
-  ids_.erase(dup.begin(), dup.end());
-}
-
-bool RevocationList::contains(std::string_view identifier) const {
-  return std::binary_search(ids_.begin(), ids_.end(), identifier, std::less<>{});
-}
-
 std::expected<void, std::string> evaluate_all(std::span<const Caveat> caveats,
                                               const Context& context) {
   for (const Caveat& c : caveats) {
@@ -102,6 +90,17 @@ Verifier Verifier::create(crypto::ByteView root_key) { return Verifier(root_key)
 Verifier Verifier::with_revocations(RevocationList revoked) && {
   revoked_ = std::move(revoked);
   return std::move(*this);
+}
+
+std::expected<Verifier, RevocationError> Verifier::with_revocation_list(std::string_view signed_list) const {
+  auto list = open_revocation_list(signed_list, root_);
+  if (!list) return std::unexpected(std::move(list.error()));
+  if (revoked_ && list->version() <= revoked_->version()) {
+    return std::unexpected(RevocationError::not_newer(list->version(), revoked_->version()));
+  }
+  Verifier copy = *this;
+  copy.revoked_ = *std::move(list);
+  return copy;
 }
 
 Verifier Verifier::with_nonce_store(std::shared_ptr<NonceStore> store) && {

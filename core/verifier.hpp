@@ -17,6 +17,7 @@
 #include "core/internal/crypto.hpp"
 #include "core/nonce_store.hpp"
 #include "core/proof.hpp"
+#include "core/revocation.hpp"
 
 namespace velnor {
 
@@ -69,17 +70,6 @@ struct Verified {
   std::span<const Caveat> caveats;
 };
 
-// Identifiers refused by a verifier, kept in ascending byte order.
-class RevocationList {
- public:
-  explicit RevocationList(std::vector<std::string> identifiers);  // sorts
-  bool contains(std::string_view identifier) const;  // binary search
-  const std::vector<std::string>& identifiers() const { return ids_; }
-
- private:
-  std::vector<std::string> ids_;
-};
-
 // First failing caveat's reason, or success when all pass (or none exist).
 std::expected<void, std::string> evaluate_all(std::span<const Caveat> caveats,
                                               const Context& context);
@@ -90,6 +80,14 @@ class Verifier {
   static Verifier create(crypto::ByteView root_key);
   // A verifier that also refuses the given identifiers.
   Verifier with_revocations(RevocationList revoked) &&;
+  // A copy that also refuses the identifiers of a signed list (see
+  // core/revocation.hpp), checked under this verifier's root key. Refuses a
+  // malformed list, a bad signature, and a version not newer than that of
+  // the list already held (any version, 0 included, when none is held), so
+  // a stale or replayed list can never undo a revocation.
+  std::expected<Verifier, RevocationError> with_revocation_list(std::string_view signed_list) const;
+  // The revocation list held, if any.
+  const RevocationList* revocations() const { return revoked_ ? &*revoked_ : nullptr; }
   Verifier with_nonce_store(std::shared_ptr<NonceStore> store) &&;
   // The name this gateway answers to; proofs addressed elsewhere are denied.
   Verifier with_audience(std::string audience) &&;

@@ -6,7 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 APT_PACKAGES=(build-essential cmake libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
-              libboost-json1.81-dev libsodium-dev pkg-config python3-dev python3-venv postgresql-15)
+              libboost-json1.81-dev libsodium-dev libhiredis-dev pkg-config python3-dev python3-venv postgresql-15
+              redis-server)
 if [[ "${VELNOR_WITH_FUZZ:-0}" == 1 ]]; then
   APT_PACKAGES+=(clang-19 libclang-rt-19-dev)
 fi

@@ -6,6 +6,7 @@ namespace velnor::py {
 
 PyTypeObject* make_holder_key_type(PyObject* module);
 PyTypeObject* make_nonce_store_type(PyObject* module);
+PyTypeObject* make_redis_store_type(PyObject* module);
 
 namespace {
 
@@ -24,7 +25,8 @@ int holder_exec(PyObject* module) {
   st->capability_type = import_type("velnor._native", "Capability");
   if (st->capability_type == nullptr) return -1;
   if (add_holder_type(module, make_holder_key_type) < 0) return -1;
-  return add_holder_type(module, make_nonce_store_type);
+  if (add_holder_type(module, make_nonce_store_type) < 0) return -1;
+  return add_holder_type(module, make_redis_store_type);
 }
 
 int holder_traverse(PyObject* module, visitproc visit, void* arg) {

@@ -33,17 +33,17 @@ PyObject* store_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     }
     auto store = MemoryNonceStore::create(capacity);
     if (!store) return raise(Exc::Value, store.error());
-    return make_object(tp, &NonceStoreObject::value, std::move(*store));
+    return make_object(tp, &NonceStoreObject::value, std::shared_ptr<NonceStore>(std::move(*store)));
   });
 }
 
-PyObject* store_capacity(PyObject* self, void*) {
-  return PyLong_FromSize_t(reinterpret_cast<NonceStoreObject*>(self)->value->capacity());
+const MemoryNonceStore& memory_store(PyObject* self) {
+  return static_cast<const MemoryNonceStore&>(*reinterpret_cast<NonceStoreObject*>(self)->value);
 }
 
-Py_ssize_t store_len(PyObject* self) {
-  return static_cast<Py_ssize_t>(reinterpret_cast<NonceStoreObject*>(self)->value->size());
-}
+PyObject* store_capacity(PyObject* self, void*) { return PyLong_FromSize_t(memory_store(self).capacity()); }
+
+Py_ssize_t store_len(PyObject* self) { return static_cast<Py_ssize_t>(memory_store(self).size()); }
 
 void store_dealloc(PyObject* self) { destroy_object(self, &NonceStoreObject::value); }
 

@@ -1,12 +1,17 @@
-// Storage for key bytes: the one type the core keeps them in while it works
-// with them (the HMAC pads while a key is prepared, an Ed25519 secret key
-// for its life). Wiped however its scope is left; never copied.
+// Storage for key bytes, wiped with crypto::wipe however their scope is
+// left: SecretArray for keys of a fixed size (the HMAC pads while a key is
+// prepared, an Ed25519 secret key for its life; never copied), SecretBytes
+// for secrets of any length (a store's password), whose every buffer is
+// wiped before it goes back to the allocator, including the old buffer left
+// behind when the vector grows.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
+#include <vector>
 
 #include "core/internal/crypto.hpp"
 
@@ -29,5 +34,24 @@ class SecretArray {
  private:
   std::array<std::uint8_t, N> bytes_{};
 };
+
+template <class T>
+struct CleansingAllocator {
+  using value_type = T;
+  CleansingAllocator() noexcept = default;
+  template <class U>
+  CleansingAllocator(const CleansingAllocator<U>&) noexcept {}
+  T* allocate(std::size_t n) { return std::allocator<T>{}.allocate(n); }
+  void deallocate(T* p, std::size_t n) noexcept {
+    if (p != nullptr) crypto::wipe(p, n * sizeof(T));
+    std::allocator<T>{}.deallocate(p, n);
+  }
+  template <class U>
+  bool operator==(const CleansingAllocator<U>&) const noexcept {
+    return true;
+  }
+};
+
+using SecretBytes = std::vector<std::uint8_t, CleansingAllocator<std::uint8_t>>;
 
 }  // namespace velnor

@@ -1,9 +1,9 @@
 """velnor: capability tokens for tool-calling AI agents."""
 
 from velnor._gateway import Decision, Gateway
-from velnor._holder import HolderKey, MemoryNonceStore
+from velnor._holder import HolderKey, MemoryNonceStore, RedisNonceStore
 from velnor._native import Auditor, Capability, CapabilityBuilder, Issuer, Verifier
 from velnor.log import Entry, LogReport, ReceiptLog
 
 __all__ = ["Issuer", "CapabilityBuilder", "Capability", "Auditor", "Verifier", "HolderKey",
-           "MemoryNonceStore", "ReceiptLog", "Entry", "LogReport", "Gateway", "Decision"]
+           "MemoryNonceStore", "RedisNonceStore", "ReceiptLog", "Entry", "LogReport", "Gateway", "Decision"]

@@ -3,7 +3,7 @@ Re-exported under the public `velnor` import name by the pure-Python shim in pyt
 
 from typing import final
 
-from velnor._holder import MemoryNonceStore
+from velnor._holder import MemoryNonceStore, RedisNonceStore
 
 @final
 class Issuer:
@@ -14,6 +14,9 @@ class Issuer:
     def issue(self, identifier: str) -> CapabilityBuilder:
         """Begin issuing a capability with the given identifier. Returns
         a `CapabilityBuilder` for chained caveat-attachment."""
+    def revocation_list(self, identifiers: list[str] | tuple[str, ...], version: int) -> str:
+        """A signed revocation list for `Verifier.with_revocations`;
+        `version` (0 to 2**64-1) must grow with every list published."""
 
 @final
 class CapabilityBuilder:
@@ -59,8 +62,11 @@ class Verifier:
         broken chain or bad context JSON raises `ValueError`."""
     def with_audience(self, audience: str) -> Verifier:
         """A new verifier that accepts proofs addressed to `audience`."""
-    def with_nonce_store(self, store: MemoryNonceStore) -> Verifier:
+    def with_nonce_store(self, store: MemoryNonceStore | RedisNonceStore) -> Verifier:
         """A new verifier that records proof nonces in `store`."""
+    def with_revocations(self, revocation_list: str) -> Verifier:
+        """A new verifier that also denies the listed identifiers; raises
+        `ValueError` for a malformed, forged or not newer list."""
     def verify_with_proof(self, cap: Capability, ctx_json: str, proof: str, auditor: Auditor) -> str:
         """Holder-bound pipeline: chain, proof of possession, caveats.
         Returns a receipt (version 2 once the proof was checked)."""

@@ -77,3 +77,26 @@ def auditor():
 @pytest.fixture
 def cap(issuer):
     return issuer.issue("agent-7").caveat('tool == "search"').caveat("arg.limit <= 50").build()
+
+
+@pytest.fixture(scope="session")
+def redis_session():
+    from redis_server import Server
+
+    server = Server()
+    server.start()
+    try:
+        yield server
+    finally:
+        server.remove()
+
+
+@pytest.fixture
+def redis(redis_session):
+    """The session's Redis, running and empty; tests may stop, pause or
+    restart it."""
+    if redis_session.proc is None or redis_session.proc.poll() is not None:
+        redis_session.start()
+    redis_session.command("CLIENT", "UNPAUSE")
+    redis_session.command("FLUSHALL")
+    return redis_session

@@ -18,7 +18,7 @@ from velnor import _holder, _native
 from conftest import AUDIT_KEY, ROOT_KEY
 
 CLASS_NAMES = ["Issuer", "CapabilityBuilder", "Capability", "Auditor", "Verifier"]
-HOLDER_NAMES = ["HolderKey", "MemoryNonceStore"]
+HOLDER_NAMES = ["HolderKey", "MemoryNonceStore", "RedisNonceStore"]
 
 
 def instances():
@@ -29,6 +29,7 @@ def instances():
         "Capability": issuer.issue("x").caveat('tool == "t"').build(),
         "Auditor": velnor.Auditor(AUDIT_KEY),
         "Verifier": velnor.Verifier(ROOT_KEY),
+        "RedisNonceStore": velnor.RedisNonceStore("redis://127.0.0.1:1"),  # connects on first use only
     }
 
 
@@ -162,7 +163,7 @@ def test_no_constructor(name):
             call()
 
 
-@pytest.mark.parametrize("name", CLASS_NAMES)
+@pytest.mark.parametrize("name", CLASS_NAMES + ["RedisNonceStore"])
 def test_plain_objects(name):
     obj = instances()[name]
     cls = type(obj)
@@ -183,7 +184,8 @@ def test_plain_objects(name):
         copy.copy(obj)
     assert obj == obj and obj != instances()[name]
     assert hash(obj) == object.__hash__(obj)
-    assert repr(obj).startswith("<velnor._native." + name + " object at ")
+    module = "_holder" if name in HOLDER_NAMES else "_native"
+    assert repr(obj).startswith(f"<velnor.{module}.{name} object at ")
 
 
 def _issuer():
