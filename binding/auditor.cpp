@@ -17,9 +17,10 @@ PyObject* auditor_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     if (!bind_tuple("Auditor", names, args, kwargs, argv)) return nullptr;
     auto key = arg_bytes("Auditor", "key", argv[0]);
     if (!key) return nullptr;
-    if (key->empty()) return raise(Exc::Value, kEmptyKey);
+    const ErrorTypes& errors = state_of(tp)->errors;
+    if (key->empty()) return fail(errors, Fault::Refused, kEmptyKey);
     auto auditor = Auditor::create(*key);
-    if (!auditor) return raise(Exc::Value, auditor.error());
+    if (!auditor) return fail(errors, Fault::Refused, auditor.error());
     return make_object(tp, &AuditorObject::value, std::move(*auditor));
   });
 }
@@ -32,10 +33,11 @@ PyObject* auditor_verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!bind_fast("verify", names, args, nargs, kwnames, argv)) return nullptr;
     auto text = arg_str("verify", "receipt_json", argv[0]);
     if (!text) return nullptr;
+    const ErrorTypes& errors = state_of(Py_TYPE(self))->errors;
     auto receipt = Receipt::from_json(*text);
-    if (!receipt) return raise(Exc::Value, "invalid receipt JSON: " + receipt.error());
+    if (!receipt) return fail(errors, Fault::ReceiptJson, receipt.error());
     auto checked = reinterpret_cast<AuditorObject*>(self)->value.verify(*receipt);
-    if (!checked) return raise_core(checked.error());
+    if (!checked) return fail(errors, checked.error());
     Py_RETURN_NONE;
   });
 }

@@ -35,6 +35,19 @@
 
 namespace velnor::py {
 
+// The exception classes of velnor._errors, looked up once when a module is
+// made, so raising one costs no import or attribute lookup.
+struct ErrorTypes {
+  enum Index : std::uint8_t { Chain, Proof, Token, Context, Receipt, RevocationList, kCount };
+  PyObject* classes[kCount] = {};
+};
+
+// Fills `types` with new references; -1 with ImportError set when a class is
+// missing or is not a ValueError subclass.
+int load_error_types(ErrorTypes& types);
+int visit_error_types(const ErrorTypes& types, visitproc visit, void* arg);
+void clear_error_types(ErrorTypes& types);
+
 // Types live in the module state, not in globals, so they are released with
 // the module and reachable from any method through its defining type.
 struct ModuleState {
@@ -43,6 +56,7 @@ struct ModuleState {
   PyTypeObject* capability_type = nullptr;
   PyTypeObject* auditor_type = nullptr;
   PyTypeObject* verifier_type = nullptr;
+  ErrorTypes errors;
 };
 
 // The state of the module that created `tp`. Our types cannot be
@@ -110,24 +124,53 @@ void destroy_object(PyObject* self, T Obj::*member) {
   Py_DECREF(tp);
 }
 
+// Sets TypeError "{fname}() argument '{param}' must be {expected}, not
+// {type}", naming the type without running any code of the caller's.
+void wrong_type(const char* fname, const char* param, const char* expected, PyObject* obj);
+
 // tp_new of the classes that are only made by factory methods.
 PyObject* refuse_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs);
 
 // --- failures ------------------------------------------------------------------
 
-enum class Exc : std::uint8_t { Value, Runtime, Type };
+// Everything the binding can report, named by what went wrong rather than by
+// the exception it becomes: errors.cpp alone decides the class and the
+// message prefix of each, so that two call sites reporting the same fault
+// cannot drift apart.
+enum class Fault : std::uint8_t {
+  Internal,          // RuntimeError: a C++ exception escaped the core
+  Consumed,          // RuntimeError "CapabilityBuilder already consumed"
+  ReceiptText,       // RuntimeError "receipt serialization failed: {}"
+  Refused,           // ValueError: a key, capacity or builder state refused
+  Predicate,         // ValueError "invalid caveat predicate: {}"
+  Attenuation,       // ValueError "invalid attenuation predicate: {}"
+  Token,             // MalformedTokenError: token text that does not decode
+  Chain,             // InvalidChainError: the signature chain does not verify
+  Proof,             // InvalidProofError: a proof unreadable or forged
+  Context,           // InvalidContextError "invalid context JSON: {}"
+  ReceiptJson,       // InvalidReceiptError(kind="malformed") "invalid receipt JSON: {}"
+  ReceiptMalformed,  // InvalidReceiptError(kind="malformed"): no signing input
+  ReceiptVersion,    // InvalidReceiptError(kind="version")
+  ReceiptSignature,  // InvalidReceiptError(kind="signature")
+  RevocationList,    // InvalidRevocationListError
+};
 
-// The one place a failure becomes a Python exception. The message is UTF-8;
+// Sets the exception for `fault`; `detail` follows the fault's prefix (and
+// is the whole message of a fault that has none). The message is UTF-8;
 // bytes that do not decode (a hostile token may put them into a parser
 // message) are shown escaped rather than replacing the intended exception
 // with a UnicodeDecodeError. Always returns nullptr.
-std::nullptr_t raise(Exc kind, std::string_view message);
+std::nullptr_t fail(const ErrorTypes& types, Fault fault, std::string_view detail = {});
 
-// Core error values, all ValueError with their display text unchanged.
-std::nullptr_t raise_core(const Error& e);
-std::nullptr_t raise_core(const VerifyError& e);
-std::nullptr_t raise_core(const AuditError& e);
-std::nullptr_t raise_core(const BuilderError& e);
+// Core error values, each with its display text unchanged as the message.
+std::nullptr_t fail(const ErrorTypes& types, const Error& e);
+std::nullptr_t fail(const ErrorTypes& types, const VerifyError& e);
+std::nullptr_t fail(const ErrorTypes& types, const ProofError& e);
+std::nullptr_t fail(const ErrorTypes& types, const AuditError& e);
+std::nullptr_t fail(const ErrorTypes& types, const BuilderError& e);
+
+// The last-resort RuntimeError of guarded(), which has no module state.
+std::nullptr_t fail_internal(std::string_view message);
 
 // Runs a method body, turning a C++ exception escaping the core (only
 // allocation failure is possible) into a Python exception instead of
@@ -139,9 +182,9 @@ PyObject* guarded(F&& body) noexcept {
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {
-    return raise(Exc::Runtime, e.what());
+    return fail_internal(e.what());
   } catch (...) {
-    return raise(Exc::Runtime, "unexpected internal error");
+    return fail_internal("unexpected internal error");
   }
 }
 

@@ -2,10 +2,11 @@
 // step empties. Every step hands its result to a new object, so a builder
 // object serves exactly one step and an old object can never fork a chain.
 //
-// The steps move the builder out of the slot before calling the core and
-// never run Python code in between; with the interpreter lock held
-// throughout, no other thread can observe or reuse a half-taken slot, so the
-// exclusive access these methods need comes for free.
+// The steps take the builder out of the slot (or, for a holder key, let the
+// core work on it in place and empty the slot once it succeeded) and never
+// run Python code in between; with the interpreter lock held throughout, no
+// other thread can observe or reuse a half-taken slot, so the exclusive
+// access these methods need comes for free.
 #include "binding/binding.hpp"
 
 #include "core/caveat_dsl.hpp"
@@ -14,19 +15,20 @@ namespace velnor::py {
 
 namespace {
 
-constexpr std::string_view kConsumed = "CapabilityBuilder already consumed";
 constexpr std::string_view kZeroCaveats =
     "Capability has zero caveats — a no-caveat token is god-mode authorization. Attach at least "
     "one caveat (e.g. `now <= @<expiry>`) before calling build(). See angle C.5.";
 
 BuilderObject* as_builder(PyObject* self) { return reinterpret_cast<BuilderObject*>(self); }
 
+const ErrorTypes& errors_of(PyObject* self) { return state_of(Py_TYPE(self))->errors; }
+
 // Empties the receiver's slot. From here on the receiver is consumed,
 // whatever the step does next.
 std::optional<CapabilityBuilder> take(PyObject* self) {
   auto& slot = as_builder(self)->slot;
   if (!slot) {
-    raise(Exc::Runtime, kConsumed);
+    fail(errors_of(self), Fault::Consumed);
     return std::nullopt;
   }
   std::optional<CapabilityBuilder> taken(std::move(slot));
@@ -51,7 +53,7 @@ PyObject* builder_caveat(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     // A predicate that cannot parse is refused before the slot is touched,
     // so the caller may retry on the same object.
     if (auto tree = velnor::parse(*predicate); !tree) {
-      return raise(Exc::Value, "invalid caveat predicate: " + tree.error().display());
+      return fail(errors_of(self), Fault::Predicate, tree.error().display());
     }
     auto b = take(self);
     if (!b) return nullptr;
@@ -67,20 +69,23 @@ PyObject* builder_holder_of_key(PyObject* self, PyObject* const* args, Py_ssize_
     if (!bind_fast("holder_of_key", names, args, nargs, kwnames, argv)) return nullptr;
     auto pubkey = arg_bytes("holder_of_key", "pubkey", argv[0]);
     if (!pubkey) return nullptr;
-    if (pubkey->size() != kHolderKeyLen) {
-      return raise_core(BuilderError{BuilderError::Kind::WrongKeyLength, pubkey->size()});
+    const ErrorTypes& errors = errors_of(self);
+    auto& slot = as_builder(self)->slot;
+    if (!slot) {
+      // A wrong length is reported before the state of the receiver.
+      if (auto ok = CapabilityBuilder::check_holder_key(*pubkey); !ok) return fail(errors, ok.error());
+      return fail(errors, Fault::Consumed);
     }
-    // A second holder key would chain a second holder step that no verifier
-    // recomputes, minting a token that can never verify. Refuse it while the
-    // builder is still intact so the caller keeps the first binding.
-    if (const auto& slot = as_builder(self)->slot;
-        slot && slot->fields().holder_of_key && slot->fields().caveats.empty()) {
-      return raise_core(BuilderError{BuilderError::Kind::HolderAlreadySet, 0});
+    // The core leaves the builder in the slot when it refuses, so a key of
+    // the wrong length or a second holder key (which would mint a token that
+    // never verifies) can be retried on the same object. A key after a
+    // caveat is a misuse of the chain order: that receiver is consumed.
+    auto bound = std::move(*slot).holder_of_key(*pubkey);
+    if (!bound) {
+      if (bound.error().kind == BuilderError::Kind::AfterCaveat) slot.reset();
+      return fail(errors, bound.error());
     }
-    auto b = take(self);
-    if (!b) return nullptr;
-    auto bound = std::move(*b).holder_of_key(*pubkey);
-    if (!bound) return raise_core(bound.error());  // after a caveat: stays consumed
+    slot.reset();
     return wrap_builder(self, std::move(*bound));
   });
 }
@@ -91,7 +96,7 @@ PyObject* builder_build(PyObject* self, PyObject*) {
     if (!b) return nullptr;
     // A capability without caveats authorizes everything; a holder key
     // alone restricts nothing that a verifier checks.
-    if (b->fields().caveats.empty()) return raise(Exc::Value, kZeroCaveats);
+    if (b->fields().caveats.empty()) return fail(errors_of(self), Fault::Refused, kZeroCaveats);
     return new_capability(state_of(Py_TYPE(self)), std::move(*b).build());
   });
 }

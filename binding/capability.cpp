@@ -19,10 +19,10 @@ PyObject* capability_parse(PyObject* /*null for a static method*/, PyObject* con
     if (!bind_fast("parse", names, args, nargs, kwnames, argv)) return nullptr;
     auto token = arg_str("parse", "token", argv[0]);
     if (!token) return nullptr;
-    auto cap = Capability::parse(*token);
-    if (!cap) return raise_core(cap.error());
     ModuleState* st = static_state();
     if (st == nullptr) return nullptr;
+    auto cap = Capability::parse(*token);
+    if (!cap) return fail(st->errors, cap.error());
     return new_capability(st, std::move(*cap));
   });
 }
@@ -40,7 +40,7 @@ PyObject* capability_attenuate(PyObject* self, PyObject* const* args, Py_ssize_t
     auto predicate = arg_str("attenuate", "predicate", argv[0]);
     if (!predicate) return nullptr;
     if (auto tree = velnor::parse(*predicate); !tree) {
-      return raise(Exc::Value, "invalid attenuation predicate: " + tree.error().display());
+      return fail(state_of(Py_TYPE(self))->errors, Fault::Attenuation, tree.error().display());
     }
     // The receiver stays as it was: attenuation works on a copy.
     Capability copy = cap_of(self);
@@ -59,6 +59,24 @@ PyObject* capability_holder_of_key(PyObject* self, void*) {
     if (!key) Py_RETURN_NONE;
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(key->data()),
                                      static_cast<Py_ssize_t>(key->size()));
+  });
+}
+
+// A new tuple each time: the capability is immutable, so nothing is gained
+// by caching one, and a tuple of str cannot be used to change it.
+PyObject* capability_caveats(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    const auto& caveats = cap_of(self).caveats;
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(caveats.size()));
+    if (tuple == nullptr) return nullptr;
+    for (std::size_t i = 0; i < caveats.size(); ++i) {
+      PyObject* text = to_str(caveats[i].predicate);
+      if (text == nullptr || PyTuple_SetItem(tuple, static_cast<Py_ssize_t>(i), text) < 0) {
+        Py_DECREF(tuple);
+        return nullptr;
+      }
+    }
+    return tuple;
   });
 }
 
@@ -85,6 +103,9 @@ PyMethodDef capability_methods[] = {
 PyGetSetDef capability_getset[] = {
     {"identifier", capability_identifier, nullptr, "", nullptr},
     {"holder_of_key", capability_holder_of_key, nullptr, "", nullptr},
+    {"caveats", capability_caveats, nullptr,
+     "The caveats' predicate texts, in chain order: each one narrows what\n"
+     "the ones before it allow.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -1,23 +1,11 @@
-// Argument binding, argument conversion and exception raising: the only
-// code in the module that decides what a Python caller sees when something
-// is wrong.
+// Argument binding and conversion: the TypeErrors a caller sees for
+// arguments of the wrong number, name or type. Every other failure goes
+// through errors.cpp.
 #include "binding/binding.hpp"
 
 namespace velnor::py {
 
 namespace {
-
-PyObject* exc_type(Exc kind) {
-  switch (kind) {
-    case Exc::Value:
-      return PyExc_ValueError;
-    case Exc::Runtime:
-      return PyExc_RuntimeError;
-    case Exc::Type:
-      return PyExc_TypeError;
-  }
-  return PyExc_RuntimeError;
-}
 
 const char* plural(Py_ssize_t n) { return n == 1 ? "" : "s"; }
 
@@ -94,6 +82,8 @@ PyObject* type_name(PyTypeObject* tp) {
   return PyUnicode_FromString("?");
 }
 
+}  // namespace
+
 // "argument 'key' must be bytes, not bytearray".
 void wrong_type(const char* fname, const char* param, const char* expected, PyObject* obj) {
   PyObject* name = type_name(Py_TYPE(obj));
@@ -102,22 +92,6 @@ void wrong_type(const char* fname, const char* param, const char* expected, PyOb
                name);
   Py_DECREF(name);
 }
-
-}  // namespace
-
-std::nullptr_t raise(Exc kind, std::string_view message) {
-  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                        "backslashreplace");
-  if (text == nullptr) return nullptr;  // MemoryError already set
-  PyErr_SetObject(exc_type(kind), text);
-  Py_DECREF(text);
-  return nullptr;
-}
-
-std::nullptr_t raise_core(const Error& e) { return raise(Exc::Value, e.display()); }
-std::nullptr_t raise_core(const VerifyError& e) { return raise(Exc::Value, e.display()); }
-std::nullptr_t raise_core(const AuditError& e) { return raise(Exc::Value, e.display()); }
-std::nullptr_t raise_core(const BuilderError& e) { return raise(Exc::Value, e.display()); }
 
 PyObject* refuse_new(PyTypeObject* tp, PyObject*, PyObject*) {
   PyObject* name = type_name(tp);

@@ -23,10 +23,11 @@ struct NonceStoreObject {
   std::shared_ptr<NonceStore> value;
 };
 
-// State of velnor._holder: the type it takes from _native, found once when
-// the module is made.
+// State of velnor._holder: the type it takes from _native and the exception
+// classes, found once when the module is made.
 struct HolderState {
   PyTypeObject* capability_type = nullptr;
+  ErrorTypes errors;
 };
 
 inline HolderState* holder_state_of(PyTypeObject* tp) {

@@ -47,24 +47,18 @@ PyObject* issuer_revocation_list(PyObject* self, PyObject* const* args, Py_ssize
     // A list or a tuple, never a str: a str is a sequence of its letters,
     // and revoking those would be a silent mistake.
     if (!PyList_Check(argv[0]) && !PyTuple_Check(argv[0])) {
-      PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(argv[0])), "__name__");
-      if (name == nullptr) return nullptr;
-      PyErr_Format(PyExc_TypeError, "revocation_list() argument 'identifiers' must be list, not %U", name);
-      Py_DECREF(name);
+      wrong_type("revocation_list", "identifiers", "list", argv[0]);
       return nullptr;
     }
     if (!PyLong_Check(argv[1]) || PyBool_Check(argv[1])) {
-      PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(argv[1])), "__name__");
-      if (name == nullptr) return nullptr;
-      PyErr_Format(PyExc_TypeError, "revocation_list() argument 'version' must be int, not %U", name);
-      Py_DECREF(name);
+      wrong_type("revocation_list", "version", "int", argv[1]);
       return nullptr;
     }
     const unsigned long long version = PyLong_AsUnsignedLongLong(argv[1]);
     if (version == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
       if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;
       PyErr_Clear();  // negative or past 64 bits
-      return raise(Exc::Value, kBadVersion);
+      return fail(state_of(Py_TYPE(self))->errors, Fault::Refused, kBadVersion);
     }
     // Copied out of the sequence before any of it is used: nothing of the
     // caller's runs between the length and the items.

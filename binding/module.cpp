@@ -36,7 +36,8 @@ int module_exec(PyObject* module) {
     return -1;
   }
   ModuleState* st = module_state(module);
-  if (add_type(module, make_issuer_type, &st->issuer_type) < 0 ||
+  if (load_error_types(st->errors) < 0 ||
+      add_type(module, make_issuer_type, &st->issuer_type) < 0 ||
       add_type(module, make_builder_type, &st->builder_type) < 0 ||
       add_type(module, make_capability_type, &st->capability_type) < 0 ||
       add_type(module, make_auditor_type, &st->auditor_type) < 0 ||
@@ -57,7 +58,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(st->capability_type);
   Py_VISIT(st->auditor_type);
   Py_VISIT(st->verifier_type);
-  return 0;
+  return visit_error_types(st->errors, visit, arg);
 }
 
 int module_clear(PyObject* module) {
@@ -68,6 +69,7 @@ int module_clear(PyObject* module) {
   Py_CLEAR(st->capability_type);
   Py_CLEAR(st->auditor_type);
   Py_CLEAR(st->verifier_type);
+  clear_error_types(st->errors);
   return 0;
 }
 

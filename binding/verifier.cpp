@@ -23,6 +23,18 @@ struct ReceiptBuffer {
 
 std::string& receipt_buffer() { return detail::PerThread<ReceiptBuffer, ReceiptBuffer>::get().text; }
 
+// The receipt as a new str. Only text that was never valid UTF-8 can fail
+// here (a parsed token's identifier or predicate); the caller then gets no
+// receipt rather than a mangled one.
+PyObject* receipt_str(const ErrorTypes& errors, std::string_view receipt) {
+  PyObject* result = to_str(receipt);
+  if (result == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+    PyErr_Clear();
+    return fail(errors, Fault::ReceiptText, "receipt text is not valid UTF-8");
+  }
+  return result;
+}
+
 PyObject* verifier_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static constexpr const char* names[] = {"key"};
@@ -52,7 +64,7 @@ PyObject* verifier_verify_with_context(PyObject* self, PyObject* const* args, Py
     // A malformed context is reported before the clock is read or the
     // capability is looked at.
     auto in = read_ctx_in(*ctx_json);
-    if (!in) return raise(Exc::Value, "invalid context JSON: " + in.error());
+    if (!in) return fail(st->errors, Fault::Context, in.error());
     const Context context = into_context(std::move(*in));
 
     const Verifier& verifier = reinterpret_cast<VerifierObject*>(self)->value;
@@ -62,18 +74,11 @@ PyObject* verifier_verify_with_context(PyObject* self, PyObject* const* args, Py
     auto written = verifier.verify_with_context_json(
         reinterpret_cast<CapabilityObject*>(cap_obj)->value, context,
         reinterpret_cast<AuditorObject*>(auditor_obj)->value, out);
-    if (!written) return raise_core(written.error());
-    PyObject* result = to_str(out);
+    if (!written) return fail(st->errors, written.error());
+    PyObject* result = receipt_str(st->errors, out);
     if (out.capacity() > kReceiptKeepLimit) {
       std::string().swap(out);
       out.reserve(kReceiptReserve);
-    }
-    if (result == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-      // Only text that was never valid UTF-8 can get here (a parsed token's
-      // identifier or predicate); the caller gets no receipt rather than a
-      // mangled one.
-      PyErr_Clear();
-      return raise(Exc::Runtime, "receipt serialization failed: receipt text is not valid UTF-8");
     }
     return result;
   });
@@ -130,7 +135,7 @@ PyObject* verifier_with_revocations(PyObject* self, PyObject* const* args, Py_ss
     auto text = arg_str("with_revocations", "revocation_list", argv[0]);
     if (!text) return nullptr;
     auto next = verifier_of(self).with_revocation_list(*text);
-    if (!next) return raise(Exc::Value, next.error().display());
+    if (!next) return fail(state_of(Py_TYPE(self))->errors, Fault::RevocationList, next.error().display());
     return make_object(Py_TYPE(self), &VerifierObject::value, *std::move(next));
   });
 }
@@ -160,33 +165,27 @@ PyObject* verifier_verify_with_proof(PyObject* self, PyObject* const* args, Py_s
     const std::string ctx_json(*ctx_view);
     const std::string proof(*proof_view);
 
-    enum class Fault : std::uint8_t { None, Unconfigured, Context, Core };
-    Fault fault = Fault::None;
-    std::string message;
+    // What went wrong, kept until the lock is back: the context reader's
+    // text or the core's error.
+    std::optional<std::string> bad_context;
+    std::optional<ProofError> refused;
     std::string out;
     {
       const Unlocked unlocked;
       if (!verifier.accepts_proofs()) {
-        fault = Fault::Unconfigured;
-        message = ProofError::unconfigured().display();
+        refused = ProofError::unconfigured();
       } else if (auto in = read_ctx_in(ctx_json); !in) {
-        fault = Fault::Context;
-        message = "invalid context JSON: " + in.error();
+        bad_context = std::move(in.error());
       } else if (auto receipt = verifier.verify_with_proof(cap, into_context(std::move(*in)), proof, auditor);
                  !receipt) {
-        fault = Fault::Core;
-        message = receipt.error().display();
+        refused = std::move(receipt.error());
       } else {
         receipt->write_json(out);
       }
     }
-    if (fault != Fault::None) return raise(Exc::Value, message);
-    PyObject* result = to_str(out);
-    if (result == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-      PyErr_Clear();
-      return raise(Exc::Runtime, "receipt serialization failed: receipt text is not valid UTF-8");
-    }
-    return result;
+    if (bad_context) return fail(st->errors, Fault::Context, *bad_context);
+    if (refused) return fail(st->errors, *refused);
+    return receipt_str(st->errors, out);
   });
 }
 
@@ -239,8 +238,9 @@ PyMethodDef verifier_methods[] = {
      "The pipeline for holder-bound capabilities: chain check, the\n"
      "holder's proof (signature, audience, time window, single use),\n"
      "then revocation and caveats. Returns the receipt JSON, of version 2\n"
-     "with the proof recorded. Denials are receipts; a malformed context\n"
-     "or proof, a broken chain or a forged proof raise `ValueError`.\n"
+     "with the proof recorded. Denials are receipts. A malformed context\n"
+     "raises `InvalidContextError`, a broken chain `InvalidChainError`,\n"
+     "an unreadable or forged proof `InvalidProofError`: all `ValueError`.\n"
      "\n"
      "The context's time decides the window: leave \"nowMs\" out (the\n"
      "gateway's clock is read) or set it from the gateway's clock, never\n"

@@ -18,18 +18,29 @@ std::string BuilderError::display() const {
   return "holder_of_key must be set before any .caveat() calls";
 }
 
-std::expected<CapabilityBuilder, BuilderError> CapabilityBuilder::holder_of_key(
-    crypto::ByteView key) && {
+std::expected<void, BuilderError> CapabilityBuilder::check_holder_key(crypto::ByteView key) {
   if (key.size() != kHolderKeyLen)
     return std::unexpected(BuilderError{BuilderError::Kind::WrongKeyLength, key.size()});
+  return {};
+}
+
+std::expected<CapabilityBuilder, BuilderError> CapabilityBuilder::holder_of_key(
+    crypto::ByteView key) && {
+  // Every refusal returns before the first write to cap_, which is what
+  // keeps the caller's builder usable after one.
+  if (auto ok = check_holder_key(key); !ok) return std::unexpected(ok.error());
   if (!cap_.caveats.empty()) return std::unexpected(BuilderError{BuilderError::Kind::AfterCaveat});
   // A second holder step would stand where the verifier expects the first
   // caveat, so the capability could never verify.
   if (cap_.holder_of_key)
     return std::unexpected(BuilderError{BuilderError::Kind::HolderAlreadySet});
+  // Both allocations come before the first change, so running out of
+  // memory cannot leave a builder whose signature and key disagree.
   const crypto::Digest link = chain_holder_of_key(cap_.signature, key);
-  cap_.signature.assign(link.bytes.begin(), link.bytes.end());
-  cap_.holder_of_key.emplace(key.begin(), key.end());
+  Bytes signature(link.bytes.begin(), link.bytes.end());
+  Bytes holder(key.begin(), key.end());
+  cap_.signature = std::move(signature);
+  cap_.holder_of_key = std::move(holder);
   return std::move(*this);
 }
 

@@ -31,9 +31,15 @@ inline constexpr std::size_t kHolderKeyLen = 32;
 
 class CapabilityBuilder {
  public:
-  // Refuses (and leaves *this untouched) a key that is not 32 bytes, a
-  // builder that already carries a caveat, and a second holder key.
+  // Refuses a key that is not 32 bytes (WrongKeyLength), a builder that
+  // already carries a caveat (AfterCaveat) and a second holder key
+  // (HolderAlreadySet), in that order. A refusal leaves *this untouched, so
+  // the caller may go on with the builder it moved from: whether a refused
+  // step consumes it is the caller's decision.
   std::expected<CapabilityBuilder, BuilderError> holder_of_key(crypto::ByteView key) &&;
+  // The first of those checks, which needs no builder: a caller whose
+  // builder is already gone still reports a key of the wrong length first.
+  static std::expected<void, BuilderError> check_holder_key(crypto::ByteView key);
   // Chains and stores the predicate unchanged. Never fails; does not parse.
   CapabilityBuilder caveat(std::string predicate) &&;
   // Moves the four fields into a Capability; no check of its own (the

@@ -19,7 +19,7 @@ PyObject* holder_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     auto seed = arg_bytes("HolderKey", "seed", argv[0]);
     if (!seed) return nullptr;
     auto key = HolderKey::from_seed(*seed);
-    if (!key) return raise(Exc::Value, key.error());
+    if (!key) return fail(holder_state_of(tp)->errors, Fault::Refused, key.error());
     return make_object(tp, &HolderKeyObject::value, std::move(*key));
   });
 }
@@ -62,8 +62,10 @@ PyObject* holder_prove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         proof = key.prove(cap, into_context(std::move(*in)), audience);
       }
     }
-    if (!bad_context.empty()) return raise(Exc::Value, "invalid context JSON: " + bad_context);
-    if (!proof) return raise(Exc::Value, proof.error());
+    const ErrorTypes& errors = holder_state_of(Py_TYPE(self))->errors;
+    if (!bad_context.empty()) return fail(errors, Fault::Context, bad_context);
+    // A capability bound to another key: the caller holds the wrong key.
+    if (!proof) return fail(errors, Fault::Refused, proof.error());
     return to_str(*proof);
   });
 }

@@ -23,19 +23,24 @@ HolderState* module_state(PyObject* module) { return static_cast<HolderState*>(P
 int holder_exec(PyObject* module) {
   HolderState* st = module_state(module);
   st->capability_type = import_type("velnor._native", "Capability");
-  if (st->capability_type == nullptr) return -1;
+  if (st->capability_type == nullptr || load_error_types(st->errors) < 0) return -1;
   if (add_holder_type(module, make_holder_key_type) < 0) return -1;
   if (add_holder_type(module, make_nonce_store_type) < 0) return -1;
   return add_holder_type(module, make_redis_store_type);
 }
 
 int holder_traverse(PyObject* module, visitproc visit, void* arg) {
-  if (HolderState* st = module_state(module)) Py_VISIT(st->capability_type);
-  return 0;
+  HolderState* st = module_state(module);
+  if (st == nullptr) return 0;
+  Py_VISIT(st->capability_type);
+  return visit_error_types(st->errors, visit, arg);
 }
 
 int holder_clear(PyObject* module) {
-  if (HolderState* st = module_state(module)) Py_CLEAR(st->capability_type);
+  HolderState* st = module_state(module);
+  if (st == nullptr) return 0;
+  Py_CLEAR(st->capability_type);
+  clear_error_types(st->errors);
   return 0;
 }
 

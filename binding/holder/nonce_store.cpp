@@ -18,21 +18,20 @@ PyObject* store_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     std::size_t capacity = MemoryNonceStore::kDefaultCapacity;
     if (arg != nullptr) {
       if (!PyLong_Check(arg) || PyBool_Check(arg)) {
-        PyObject* tname = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(arg)), "__name__");
-        if (tname == nullptr) return nullptr;
-        PyErr_Format(PyExc_TypeError, "MemoryNonceStore() argument 'capacity' must be int, not %U", tname);
-        Py_DECREF(tname);
+        wrong_type("MemoryNonceStore", "capacity", "int", arg);
         return nullptr;
       }
       int overflow = 0;
       const long long v = PyLong_AsLongLongAndOverflow(arg, &overflow);
       if (v == -1 && PyErr_Occurred()) return nullptr;
-      if (overflow < 0 || (overflow == 0 && v < 1)) return raise(Exc::Value, kBadCapacity);
+      if (overflow < 0 || (overflow == 0 && v < 1)) {
+        return fail(holder_state_of(tp)->errors, Fault::Refused, kBadCapacity);
+      }
       capacity = PyLong_AsSize_t(arg);  // OverflowError past the address space
       if (capacity == static_cast<std::size_t>(-1) && PyErr_Occurred()) return nullptr;
     }
     auto store = MemoryNonceStore::create(capacity);
-    if (!store) return raise(Exc::Value, store.error());
+    if (!store) return fail(holder_state_of(tp)->errors, Fault::Refused, store.error());
     return make_object(tp, &NonceStoreObject::value, std::shared_ptr<NonceStore>(std::move(*store)));
   });
 }

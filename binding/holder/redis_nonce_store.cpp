@@ -33,20 +33,17 @@ PyObject* redis_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     std::uint32_t timeout_ms = RedisNonceStore::kDefaultTimeoutMs;
     if (timeout_obj != nullptr) {
       if (!PyLong_Check(timeout_obj) || PyBool_Check(timeout_obj)) {
-        PyObject* tname = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(timeout_obj)), "__name__");
-        if (tname == nullptr) return nullptr;
-        PyErr_Format(PyExc_TypeError, "RedisNonceStore() argument 'timeout_ms' must be int, not %U", tname);
-        Py_DECREF(tname);
+        wrong_type("RedisNonceStore", "timeout_ms", "int", timeout_obj);
         return nullptr;
       }
       int overflow = 0;
       const long long v = PyLong_AsLongLongAndOverflow(timeout_obj, &overflow);
       if (v == -1 && PyErr_Occurred()) return nullptr;
-      if (overflow != 0 || v < 1 || v > RedisNonceStore::kMaxTimeoutMs) return raise(Exc::Value, kBadTimeout);
+      if (overflow != 0 || v < 1 || v > RedisNonceStore::kMaxTimeoutMs) return fail(holder_state_of(tp)->errors, Fault::Refused, kBadTimeout);
       timeout_ms = static_cast<std::uint32_t>(v);
     }
     auto store = RedisNonceStore::create(*url, std::move(prefix), timeout_ms);
-    if (!store) return raise(Exc::Value, store.error());
+    if (!store) return fail(holder_state_of(tp)->errors, Fault::Refused, store.error());
     return make_object(tp, &NonceStoreObject::value, std::shared_ptr<NonceStore>(std::move(*store)));
   });
 }

@@ -45,28 +45,65 @@ class Capability:
     def identifier(self) -> str: ...
     @property
     def holder_of_key(self) -> bytes | None: ...
+    @property
+    def caveats(self) -> tuple[str, ...]:
+        """The caveats' predicate texts, in chain order: each one narrows what
+        the ones before it allow."""
 
 @final
 class Auditor:
     def __new__(cls, key: bytes) -> Auditor: ...
     def verify(self, receipt_json: str) -> None:
-        """Verify a receipt's audit signature; raises `ValueError` for a
-        malformed, forged, tampered or unsupported receipt."""
+        """Verify a receipt's audit signature.
+
+        v0.7.1: verification decodes the receipt through the core's
+        `Receipt::from_json` before checking it, so every way a received
+        receipt can be wrong is reported the same way:
+
+        - Malformed JSON / missing required fields → `ValueError`
+        - HMAC signature mismatch (forged or tampered receipt) → `ValueError`
+        - Unsupported schema version → `ValueError`
+        - Returns silently on success.
+
+        This is the load-bearing check for *externally-received*
+        receipts (e.g. a receipt that arrived over the wire from
+        another service that holds the same audit key). For
+        receipts you just produced via `verifier.verify_with_context`,
+        the signature is already valid by construction."""
 
 @final
 class Verifier:
     def __new__(cls, key: bytes) -> Verifier: ...
     def verify_with_context(self, cap: Capability, ctx_json: str, auditor: Auditor) -> str:
         """Full pipeline: chain check, caveat evaluation, audit signing.
-        Returns the receipt as a JSON string; denials are receipts, a
-        broken chain or bad context JSON raises `ValueError`."""
+        Returns the receipt as a JSON string. Caveat denials surface
+        as `outcome.kind == "denied"` on the receipt — they are NOT
+        raised. Chain / audit failures DO raise `ValueError`.
+
+        `ctx_json` is the context as a JSON STRING. v0.6.1 design
+        note: passing the raw JSON (rather than dict.dumps(dict.loads(...)))
+        preserves number source text for the v0.6 integer-domain
+        rule that closes A.1. From Python this is the natural shape
+        — `json.dumps(ctx)` does NOT collapse f64 precision the way
+        JavaScript's `JSON.parse` does, so Python callers get full
+        A.1 protection by default."""
     def with_audience(self, audience: str) -> Verifier:
-        """A new verifier that accepts proofs addressed to `audience`."""
+        """A new verifier that accepts proofs addressed to `audience` (this
+        gateway's name). The receiver is unchanged."""
     def with_nonce_store(self, store: MemoryNonceStore | RedisNonceStore) -> Verifier:
-        """A new verifier that records proof nonces in `store`."""
+        """A new verifier that records proof nonces in `store` (a
+        `MemoryNonceStore`, which may be shared). The receiver is unchanged."""
     def with_revocations(self, revocation_list: str) -> Verifier:
         """A new verifier that also denies the listed identifiers; raises
         `ValueError` for a malformed, forged or not newer list."""
     def verify_with_proof(self, cap: Capability, ctx_json: str, proof: str, auditor: Auditor) -> str:
-        """Holder-bound pipeline: chain, proof of possession, caveats.
-        Returns a receipt (version 2 once the proof was checked)."""
+        """The pipeline for holder-bound capabilities: chain check, the
+        holder's proof (signature, audience, time window, single use),
+        then revocation and caveats. Returns the receipt JSON, of version 2
+        with the proof recorded. Denials are receipts. A malformed context
+        raises `InvalidContextError`, a broken chain `InvalidChainError`,
+        an unreadable or forged proof `InvalidProofError`: all `ValueError`.
+
+        The context's time decides the window: leave "nowMs" out (the
+        gateway's clock is read) or set it from the gateway's clock, never
+        from the agent."""

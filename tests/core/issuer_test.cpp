@@ -64,7 +64,28 @@ TEST(Builder, HolderKeyRefusals) {
     EXPECT_EQ(r.error().kind, c.kind);
     EXPECT_EQ(r.error().display(), c.text);
     EXPECT_EQ(b.fields(), before);  // a refusal leaves the builder as it was
+    if (c.kind == BuilderError::Kind::WrongKeyLength) {
+      EXPECT_EQ(CapabilityBuilder::check_holder_key(key).error().display(), c.text);
+    }
+    // ... and usable: what it goes on to build chains exactly like a builder
+    // that was never refused.
+    CapabilityBuilder fresh = issuer.issue("id");
+    if (c.holder_first) fresh = std::move(fresh).holder_of_key(k32).value();
+    if (c.caveat_first) fresh = std::move(fresh).caveat("a");
+    EXPECT_EQ(std::move(b).caveat("z").build(), std::move(fresh).caveat("z").build());
   }
+}
+
+TEST(Builder, RefusedBuilderTakesAKeyAfterwards) {
+  const Issuer issuer = Issuer::from_key(bytes("root"));
+  const Bytes k32(32, 3);
+  CapabilityBuilder b = issuer.issue("id");
+  ASSERT_FALSE(std::move(b).holder_of_key(Bytes(31, 3)).has_value());
+  auto bound = std::move(b).holder_of_key(k32);
+  ASSERT_TRUE(bound.has_value());
+  EXPECT_EQ(std::move(*bound).caveat("a").build(),
+            std::move(issuer.issue("id")).holder_of_key(k32).value().caveat("a").build());
+  EXPECT_TRUE(CapabilityBuilder::check_holder_key(k32).has_value());
 }
 
 TEST(Builder, HolderThenCaveatsAndBuild) {

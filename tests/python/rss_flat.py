@@ -34,6 +34,8 @@ def workload():
     forged = json.loads(receipt)
     forged["timestamp_ms"] += 1
     forged = json.dumps(forged)
+    unknown_version = receipt.replace('"version":1', '"version":9', 1)
+    assert unknown_version != receipt
 
     holder = velnor.HolderKey(b"s" * 32)
     bound = issuer.issue("bound").holder_of_key(holder.public_key).caveat('tool == "search"').build()
@@ -51,12 +53,14 @@ def workload():
     def one_round():
         verifier.verify_with_context(cap, allowed, auditor)
         verifier.verify_with_context(cap, denied, auditor)
-        expect(ValueError, verifier.verify_with_context, other, allowed, auditor)
-        expect(ValueError, verifier.verify_with_context, cap, '{"caller": 1}', auditor)
+        expect(velnor.InvalidChainError, verifier.verify_with_context, other, allowed, auditor)
+        expect(velnor.InvalidContextError, verifier.verify_with_context, cap, '{"caller": 1}', auditor)
         auditor.verify(receipt)
-        expect(ValueError, auditor.verify, forged)
+        expect(velnor.InvalidReceiptError, auditor.verify, forged)
+        expect(velnor.InvalidReceiptError, auditor.verify, unknown_version)
+        expect(velnor.InvalidReceiptError, auditor.verify, "[]")
         velnor.Capability.parse(token).attenuate("arg.limit <= 10").serialize()
-        expect(ValueError, velnor.Capability.parse, token + "=")
+        expect(velnor.MalformedTokenError, velnor.Capability.parse, token + "=")
         b = issuer.issue("x")
         b.caveat('tool == "t"').build()
         expect(RuntimeError, b.build)
@@ -65,7 +69,7 @@ def workload():
         velnor.Auditor(audit)
         gateway.verify_with_proof(bound, allowed, holder.prove(bound, allowed, "g"), auditor)
         gateway.verify_with_proof(bound, allowed, spent, auditor)
-        expect(ValueError, gateway.verify_with_proof, bound, allowed, token, auditor)
+        expect(velnor.InvalidProofError, gateway.verify_with_proof, bound, allowed, token, auditor)
         expect(ValueError, holder.prove, cap, allowed, "g")
         velnor.HolderKey(b"t" * 32)
 

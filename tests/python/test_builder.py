@@ -21,6 +21,14 @@ def consumed(issuer):
     return b
 
 
+STATES = {
+    "live": lambda issuer: issuer.issue("x"),
+    "bound": lambda issuer: issuer.issue("x").holder_of_key(HOLDER),
+    "caveated": lambda issuer: issuer.issue("x").caveat('tool == "t"'),
+    "consumed": consumed,
+}
+
+
 # Each builder method on a live and on a consumed builder:
 # (state, method, argument, expected exception, message, receiver live afterwards)
 STATE_TABLE = [
@@ -31,6 +39,11 @@ STATE_TABLE = [
     ("live", "holder_of_key", b"", ValueError, "got 0$", True),
     ("live", "holder_of_key", HOLDER, None, None, False),
     ("live", "build", None, ValueError, "^" + re.escape(ZERO_CAVEATS) + "$", False),
+    # A refused holder key leaves the builder usable, except after a caveat.
+    ("bound", "holder_of_key", bytes(32), ValueError, "^holder_of_key already set; ", True),
+    ("bound", "holder_of_key", bytes(31), ValueError, "got 31$", True),
+    ("caveated", "holder_of_key", bytes(31), ValueError, "got 31$", True),
+    ("caveated", "holder_of_key", HOLDER, ValueError, "^" + re.escape(AFTER_CAVEAT) + "$", False),
     ("consumed", "caveat", "tool ==", ValueError, "^invalid caveat predicate: ", False),
     ("consumed", "caveat", 'tool == "t"', RuntimeError, CONSUMED, False),
     ("consumed", "holder_of_key", bytes(31), ValueError, "got 31$", False),
@@ -41,7 +54,7 @@ STATE_TABLE = [
 
 @pytest.mark.parametrize("state, method, arg, exc, message, still_live", STATE_TABLE)
 def test_builder_state_table(issuer, state, method, arg, exc, message, still_live):
-    b = issuer.issue("x") if state == "live" else consumed(issuer)
+    b = STATES[state](issuer)
     call = getattr(b, method)
     if exc is None:
         result = call(arg)
@@ -50,7 +63,10 @@ def test_builder_state_table(issuer, state, method, arg, exc, message, still_liv
         with pytest.raises(exc, match=message):
             call() if arg is None else call(arg)
     if still_live:
-        assert b.caveat('tool == "t"').build().identifier == "x"
+        # Whatever the refusal, the builder chains on as if it never happened.
+        built = b.caveat('tool == "t"').build()
+        expected = STATES[state](issuer).caveat('tool == "t"').build()
+        assert built.serialize() == expected.serialize()
     else:
         with pytest.raises(RuntimeError, match=CONSUMED):
             b.build()
@@ -128,6 +144,25 @@ def test_attenuate(cap):
     with pytest.raises(ValueError, match="^invalid attenuation predicate: parse error:"):
         cap.attenuate("tool ==")
     assert cap.serialize() == before
+
+
+def test_caveats_in_chain_order(issuer):
+    preds = ['tool == "search"', "  arg.limit <= 50 ", 'caller == "\u00e9\U0001f600"']
+    b = issuer.issue("x")
+    for p in preds[:2]:
+        b = b.caveat(p)
+    cap = b.build()
+    narrower = cap.attenuate(preds[2])
+    assert cap.caveats == tuple(preds[:2]) and type(cap.caveats) is tuple
+    assert narrower.caveats == tuple(preds)
+    assert velnor.Capability.parse(narrower.serialize()).caveats == tuple(preds)
+    assert [c["predicate"] for c in token_doc(narrower)["caveats"]] == preds
+    assert issuer.issue("y").holder_of_key(HOLDER).caveat(preds[0]).build().caveats == (preds[0],)
+    empty = velnor.Capability.parse(make_token({"identifier": "x", "caveats": [], "signature": ""}))
+    assert empty.caveats == ()
+    with pytest.raises(AttributeError):
+        cap.caveats = ()
+    assert "chain order" in velnor.Capability.caveats.__doc__
 
 
 def test_identifier_round_trips_unicode(issuer):

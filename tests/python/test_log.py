@@ -180,9 +180,9 @@ def test_unreadable_receipts_are_refused_with_the_readers_message(target):
             (json.dumps(good) + "{}", "invalid receipt JSON: "),
             ("\ud800", "invalid receipt JSON: "),
         ]:
-            with pytest.raises(ValueError) as e:
+            with pytest.raises(velnor.InvalidReceiptError) as e:
                 log.append(text)
-            assert str(e.value).startswith(message), text
+            assert str(e.value).startswith(message) and e.value.kind == "malformed", text
         with pytest.raises(TypeError):
             log.append(b"{}")
         # A readable receipt is stored even when its signature is wrong:

@@ -72,3 +72,17 @@ def test_an_untrusted_token_is_refused_without_a_receipt(gateway: dict[str, Any]
     with pytest.raises(PermissionError, match="capability refused"):
         gateway["run_tool"](forged, "search", {"limit": 10_000}, "agent-7")
     assert gateway["ran"] == [] and gateway["receipts"] == []
+
+
+def test_errors_example_answers_by_class(gateway: dict[str, Any]) -> None:
+    ns = {"verifier": gateway["verifier"], "auditor": gateway["auditor"]}
+    exec(example("## Errors"), ns)
+    answer, token = ns["answer"], gateway["token"]
+    call = json.dumps({"nowMs": 0, "caller": "a", "tool": "search", "args": {"limit": 1}})
+    assert answer(token, call)[0] == 200
+    assert answer(token, call.replace('"limit": 1', '"limit": 99')) == (403, "caveat failed: arg.limit <= 50")
+    assert answer("not+base64", call) == (401, "capability refused")
+    stranger = velnor.Issuer.from_key(b"another").issue("x").caveat('tool == "search"').build()
+    assert answer(stranger.serialize(), call) == (401, "capability refused")
+    status, message = answer(token, "{")
+    assert status == 400 and message.startswith("invalid context JSON: ")

@@ -12,7 +12,7 @@ from collections.abc import Callable, Iterable
 from typing import Any
 
 from velnor.log._chain import (GENESIS, GENESIS_BYTES, LINK_SIZE, Entry, Fault, LogReport,
-                               ReceiptChecker, ReceiptLogError, _Reader, next_link)
+                               ReceiptChecker, ReceiptLogError, _Reader, next_link, unreadable)
 from velnor.log._store import SqlStore
 
 __all__ = ["ReceiptLog", "Entry", "LogReport", "Fault", "ReceiptLogError", "GENESIS"]
@@ -66,8 +66,8 @@ class ReceiptLog:
     def append(self, receipt_json: str) -> Entry:
         """Stores one receipt as the next entry, in one transaction.
 
-        Raises ValueError "invalid receipt JSON: ..." when the receipt does
-        not read, and ReceiptLogError when the database fails."""
+        Raises InvalidReceiptError (a ValueError) "invalid receipt JSON: ..."
+        when the receipt does not read, and ReceiptLogError when the database fails."""
         return self._store.append([self._reader.fields(receipt_json)])[0]
 
     def extend(self, receipts: Iterable[str]) -> list[Entry]:
@@ -151,7 +151,7 @@ class ReceiptLog:
                 try:
                     auditor.verify(text)
                 except ValueError as e:
-                    kind = "unreadable" if str(e).startswith("invalid receipt JSON") else "signature"
+                    kind = "unreadable" if unreadable(e) else "signature"
                     return fault(want, kind, str(e))
                 if want in wanted:
                     seen[want] = link

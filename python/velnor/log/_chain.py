@@ -8,6 +8,8 @@ import os
 from dataclasses import dataclass
 from typing import Any, Protocol
 
+from velnor._errors import InvalidReceiptError
+
 # Every link is tagged so that a link of this log can never be mistaken for
 # a SHA-256 of some other structure over the same bytes. The previous link
 # has a fixed length, so tag + previous + receipt is unambiguous.
@@ -101,11 +103,11 @@ class _Reader:
         try:
             data = receipt.encode("utf-8")
         except UnicodeEncodeError as e:
-            raise ValueError(f"invalid receipt JSON: not UTF-8 text ({e.reason})") from None
+            raise InvalidReceiptError(f"invalid receipt JSON: not UTF-8 text ({e.reason})") from None
         try:
             self._auditor.verify(receipt)
-        except ValueError as e:
-            if str(e).startswith("invalid receipt JSON: "):
+        except InvalidReceiptError as e:
+            if e.kind == "malformed":
                 raise
         # The native reader accepted it, so the members exist with their
         # types; Python's reader only fetches them. It recurses, which only
@@ -113,7 +115,7 @@ class _Reader:
         try:
             doc = json.loads(receipt)
         except (ValueError, RecursionError) as e:
-            raise ValueError(f"invalid receipt JSON: {e}") from None
+            raise InvalidReceiptError(f"invalid receipt JSON: {e}") from None
         return data, _extract(doc)
 
 
@@ -121,6 +123,15 @@ def _member(doc: Any, name: str, index: int) -> Any:
     if isinstance(doc, dict):
         return doc[name]
     return doc[index]
+
+
+def unreadable(e: ValueError) -> bool:
+    """Whether a checker's refusal says the receipt does not read, rather
+    than that its signature is wrong. A checker other than velnor's Auditor
+    may raise a plain ValueError; its message then tells."""
+    if isinstance(e, InvalidReceiptError):
+        return e.kind == "malformed"
+    return str(e).startswith("invalid receipt JSON")
 
 
 def _extract(doc: Any) -> Fields:
@@ -135,4 +146,4 @@ def _extract(doc: Any) -> Fields:
             timestamp_ms=int(_member(doc, "timestamp_ms", 5)),
         )
     except (KeyError, IndexError, TypeError) as e:
-        raise ValueError(f"invalid receipt JSON: cannot read member {e}") from None
+        raise InvalidReceiptError(f"invalid receipt JSON: cannot read member {e}") from None
