@@ -3,17 +3,196 @@
 #include <limits>
 #include <span>
 #include <string_view>
+#include <tuple>
 #include <utility>
 
+#include "core/capability_json.hpp"
 #include "core/hex.hpp"
 #include "core/internal/json_reader.hpp"
 #include "core/internal/json_write.hpp"
 #include "core/internal/per_thread.hpp"
+#include "core/proof_json.hpp"
 
 namespace velnor {
 namespace {
 
 constexpr std::string_view kInvalidSignature = "invalid signature";
+
+// --- reading ------------------------------------------------------------------
+
+struct SummarySchema : json::RecordRules {
+  using Record = ContextSummary;
+  static constexpr std::string_view kName = "struct ContextSummary";
+  static constexpr std::tuple kFields{
+      json::field<&ContextSummary::caller, json::String>("caller"),
+      json::field<&ContextSummary::tool, json::String>("tool"),
+      json::field<&ContextSummary::args_hash, json::String>("args_hash"),
+  };
+};
+
+// The outcome: an object carrying "kind" ("allowed" or "denied", anywhere
+// among its members) and, for "denied", "reason"; faults of "reason" count
+// only for a denied outcome and are then reported at the closing brace. Its
+// array form is ["allowed"] or ["denied", reason].
+class OutcomeFrame {
+ public:
+  using Value = Outcome;
+  static constexpr std::string_view kExpecting = "internally tagged enum Outcome";
+  static constexpr std::string_view kTag = "variant identifier";
+
+  // As the sink of the receipt's member.
+  static bool store(json::Reader& r, Outcome&, const json::Scalar& s) { return r.fail_type(s, kExpecting); }
+  static bool open(json::Reader& r, Outcome& o, json::Shape s) {
+    r.clear_deferred();
+    r.push<OutcomeFrame>(o, s);
+    return true;
+  }
+
+  static bool key(json::Reader& r, json::Frame& f, std::string_view k) {
+    if (k == "kind") {
+      if ((f.seen & 1) != 0) return r.fail(json::field_error("duplicate field", k));
+      f.seen |= 1;
+      f.slot = 0;
+    } else if (k == "reason") {
+      // An allowed outcome ignores its other members, so whether this is a
+      // fault is only known once the tag has been read.
+      if ((f.seen & 2) != 0) r.defer(json::field_error("duplicate field", k));
+      f.seen |= 2;
+      f.slot = 1;
+    } else {
+      f.slot = json::kUnknown;
+    }
+    return true;
+  }
+
+  static bool begin(json::Reader& r, json::Frame& f, json::Shape s) {
+    const Member m = next(f);
+    if (m == Member::Skip) return r.skip();
+    if (!r.within_budget()) return false;
+    switch (m) {
+      case Member::Tag:
+        return r.fail_type(s, kTag);
+      case Member::Reason:
+        r.defer(json::type_error(json::found(s), json::String::kExpecting));
+        return r.skip();
+      default:
+        return r.fail_type(s, json::String::kExpecting);
+    }
+  }
+
+  static bool scalar(json::Reader& r, json::Frame& f, const json::Scalar& s) {
+    Outcome& o = f.as<Outcome>();
+    switch (next(f)) {
+      case Member::Skip:
+        return true;
+      case Member::Tag:
+        return store_tag(r, o, s);
+      case Member::Reason:
+        if (s.kind == json::Scalar::Kind::String) {
+          o.reason.assign(s.text);
+        } else {
+          r.defer(json::type_error(json::found(s), json::String::kExpecting));
+        }
+        return true;
+      case Member::StrictReason:
+        return json::String::store(r, o.reason, s);
+    }
+    return true;
+  }
+
+  static bool end(json::Reader& r, json::Frame& f);
+
+  static constexpr json::FrameOps kOps{&begin, &scalar, &key, &end};
+
+ private:
+  // What the next value is: the tag, the reason whose faults wait for the
+  // tag (object form), the reason of a denied outcome (array form), or
+  // something to skip.
+  enum class Member : std::uint8_t { Skip, Tag, Reason, StrictReason };
+
+  static Member next(json::Frame& f) {
+    if (f.shape == json::Shape::Object) {
+      if (f.slot == 0) return Member::Tag;
+      return f.slot == 1 ? Member::Reason : Member::Skip;
+    }
+    const std::size_t i = f.count++;
+    if (i == 0) return Member::Tag;
+    return i == 1 && f.as<Outcome>().kind == Outcome::Kind::Denied ? Member::StrictReason : Member::Skip;
+  }
+
+  static bool store_tag(json::Reader& r, Outcome& o, const json::Scalar& s) {
+    if (s.kind != json::Scalar::Kind::String) return r.fail_type(s, kTag);
+    if (s.text == "allowed") {
+      o.kind = Outcome::Kind::Allowed;
+    } else if (s.text == "denied") {
+      o.kind = Outcome::Kind::Denied;
+    } else {
+      return r.fail("unknown variant `" + std::string(s.text) + "`, expected `allowed` or `denied`");
+    }
+    return true;
+  }
+};
+
+bool OutcomeFrame::end(json::Reader& r, json::Frame& f) {
+  Outcome& o = f.as<Outcome>();
+  if (f.shape == json::Shape::Object) {
+    if ((f.seen & 1) == 0) return r.fail("missing field `kind`");
+    if (o.kind == Outcome::Kind::Allowed) {
+      o.reason.clear();
+    } else {
+      if (!r.deferred().empty()) return r.fail(r.deferred());
+      if ((f.seen & 2) == 0) return r.fail("missing field `reason`");
+    }
+  } else {
+    if (f.count == 0) return r.fail(json::length_error(0, kExpecting));
+    const std::size_t n = f.count - 1;  // elements after the tag
+    if (o.kind == Outcome::Kind::Allowed && n != 0) {
+      return r.fail(json::length_error(n, "unit variant Outcome::Allowed"));
+    }
+    if (o.kind == Outcome::Kind::Denied && n != 1) {
+      return r.fail(json::length_error(n, "struct variant Outcome::Denied with 1 element"));
+    }
+  }
+  r.pop();
+  return true;
+}
+
+// A receipt of version 1 knows no "proof": the member is skipped as any
+// unknown one when the version has come first as written, and dropped when
+// it came before.
+struct ReceiptSchema : json::RecordRules {
+  using Record = Receipt;
+  static constexpr std::string_view kName = "struct Receipt";
+  static constexpr std::size_t kProof = 4;
+  static constexpr std::tuple kFields{
+      json::field<&Receipt::version, json::UInt<std::uint8_t>>("version"),
+      json::field<&Receipt::capability_identifier, json::String>("capability_identifier"),
+      json::field<&Receipt::caveats, CaveatListSink>("caveats"),
+      json::field<&Receipt::context_summary, json::Record<SummarySchema>>("context_summary"),
+      json::optional_field<&Receipt::proof, json::OptionalRecord<ProofRecordSchema>>("proof"),
+      json::field<&Receipt::outcome, OutcomeFrame>("outcome"),
+      json::field<&Receipt::timestamp_ms, json::UInt<std::uint64_t>>("timestamp_ms"),
+      json::field<&Receipt::signature, json::Hex<>>("signature"),
+  };
+  static_assert(std::get<kProof>(kFields).name == "proof");
+
+  static bool has_proof(const Receipt& r) { return r.version == RECEIPT_PROOF_VERSION; }
+  static bool member_skipped(const Receipt& r, std::uint32_t seen, std::size_t i) {
+    return i == kProof && (seen & 1) != 0 && !has_proof(r);
+  }
+  static std::size_t element_field(const Receipt& r, std::size_t e) {
+    return e >= kProof && !has_proof(r) ? e + 1 : e;
+  }
+  static bool required(const Receipt& r, std::size_t i, bool declared) {
+    return declared || (i == kProof && has_proof(r));
+  }
+  static std::size_t elements(const Receipt& r, std::size_t fields) { return has_proof(r) ? fields : fields - 1; }
+  static void finish(Receipt& r) {
+    if (!has_proof(r)) r.proof.reset();
+  }
+};
+
+// --- writing ------------------------------------------------------------------
 
 // Member names and punctuation of the signing input and the receipt JSON,
 // so a size estimate can be made before writing.
@@ -32,7 +211,6 @@ struct ReceiptView {
   std::string_view args_hash;
   const Outcome& outcome;
   std::uint64_t timestamp_ms;
-  std::span<const std::uint8_t> signature;
   const ProofRecord* proof = nullptr;  // version 2
 };
 
@@ -45,7 +223,6 @@ ReceiptView view_of(const Receipt& r) {
           r.context_summary.args_hash,
           r.outcome,
           r.timestamp_ms,
-          r.signature,
           r.proof ? &*r.proof : nullptr};
 }
 
@@ -61,37 +238,9 @@ std::size_t estimated_size(const ReceiptView& r) {
   return n;
 }
 
-void append_caveats(std::string& out, std::span<const Caveat> caveats) {
-  out.push_back('[');
-  bool first = true;
-  for (const Caveat& c : caveats) {
-    if (!first) out.push_back(',');
-    first = false;
-    out.append(R"({"predicate":)");
-    json::append_string(out, c.predicate);
-    out.push_back('}');
-  }
-  out.push_back(']');
-}
-
 // Kind first, then the reason; an Allowed outcome has no reason member
 // whatever the record's reason field holds, so a stray reason on an allowed
 // record neither changes the signature nor leaks into the JSON.
-// Members in name order, which is also the order the receipt JSON writes.
-void append_proof(std::string& out, const ProofRecord& p) {
-  out.append(R"({"audience":)");
-  json::append_string(out, p.audience);
-  out.append(R"(,"holder_key":")");
-  hex_append(out, p.holder_key);
-  out.append(R"(","issued_at_ms":)");
-  json::append_uint(out, p.issued_at_ms);
-  out.append(R"(,"nonce":")");
-  hex_append(out, p.nonce);
-  out.append(R"(","signature":")");
-  hex_append(out, p.signature);
-  out.append(R"("})");
-}
-
 void append_outcome(std::string& out, const Outcome& outcome) {
   if (outcome.kind == Outcome::Kind::Allowed) {
     out.append(R"({"kind":"allowed"})");
@@ -103,15 +252,27 @@ void append_outcome(std::string& out, const Outcome& outcome) {
 }
 
 // Where the parts that the receipt JSON repeats word for word lie in the
-// signing input, so that signing and writing a receipt escape each string
-// once: the head runs from "capability_identifier" to the opening brace of
-// the summary, `who` is its caller and tool, the tail runs from the
-// summary's closing brace to the end of the timestamp.
+// signing input, so that a receipt is written once, in the signing order,
+// and its JSON assembled from those parts without escaping anything again.
 struct Marks {
-  std::size_t head_begin = 0, head_end = 0;
-  std::size_t who_begin = 0, who_end = 0;
-  std::size_t tail_end = 0;
+  struct Part {
+    std::size_t begin = 0, end = 0;
+  };
+  Part head;        // "capability_identifier" to the summary's opening brace
+  Part args_hash;   // the string
+  Part who;         // "caller" and "tool"
+  Part outcome;     // the object
+  Part proof;       // the object; empty without a proof
+  Part timestamp;   // the digits
 };
+
+// Records where the text written by `write` starts and ends in `out`.
+template <class Write>
+void mark(std::string& out, std::size_t base, Marks::Part& part, Write&& write) {
+  part.begin = out.size() - base;
+  write();
+  part.end = out.size() - base;
+}
 
 // The signed bytes. Members go out already in ascending byte order of their
 // names at every level, which is what sorting a tree of the record would
@@ -119,119 +280,84 @@ struct Marks {
 void append_signing_input(std::string& out, const ReceiptView& r, Marks& m) {
   out.reserve(out.size() + estimated_size(r));
   const std::size_t base = out.size();
-  auto pos = [&] { return out.size() - base; };
   out.push_back(static_cast<char>(kSigningInputTag));
   out.push_back(static_cast<char>(r.version));
   out.push_back('{');
-  m.head_begin = pos();
-  out.append(R"("capability_identifier":)");
-  json::append_string(out, r.capability_identifier);
-  out.append(R"(,"caveats":)");
-  append_caveats(out, r.caveats);
-  out.append(R"(,"context_summary":{)");
-  m.head_end = pos();
+  mark(out, base, m.head, [&] {
+    out.append(R"("capability_identifier":)");
+    json::append_string(out, r.capability_identifier);
+    out.append(R"(,"caveats":)");
+    write_caveats_json(out, r.caveats);
+    out.append(R"(,"context_summary":{)");
+  });
   out.append(R"("args_hash":)");
-  json::append_string(out, r.args_hash);
+  mark(out, base, m.args_hash, [&] { json::append_string(out, r.args_hash); });
   out.push_back(',');
-  m.who_begin = pos();
-  out.append(R"("caller":)");
-  json::append_string(out, r.caller);
-  out.append(R"(,"tool":)");
-  json::append_string(out, r.tool);
-  m.who_end = pos();
+  mark(out, base, m.who, [&] {
+    out.append(R"("caller":)");
+    json::append_string(out, r.caller);
+    out.append(R"(,"tool":)");
+    json::append_string(out, r.tool);
+  });
   out.append(R"(},"outcome":)");
-  append_outcome(out, r.outcome);
+  mark(out, base, m.outcome, [&] { append_outcome(out, r.outcome); });
   if (r.proof != nullptr) {
     out.append(R"(,"proof":)");
-    append_proof(out, *r.proof);
+    mark(out, base, m.proof, [&] { write_proof_record_json(out, *r.proof); });
   }
   out.append(R"(,"timestamp_ms":)");
-  json::append_uint(out, r.timestamp_ms);
-  m.tail_end = pos();
+  mark(out, base, m.timestamp, [&] { json::append_uint(out, r.timestamp_ms); });
   out.append(R"(,"version":)");
   json::append_uint(out, r.version);
   out.push_back('}');
 }
 
-void append_receipt_json(std::string& out, const ReceiptView& r) {
-  out.reserve(out.size() + estimated_size(r));
+// The receipt JSON, members in declaration order, from the parts of its
+// signing input and the signature.
+void append_receipt_json(std::string& out, std::string_view input, const Marks& m, std::uint8_t version,
+                         std::span<const std::uint8_t> signature) {
+  auto part = [&](const Marks::Part& p) { out.append(input.substr(p.begin, p.end - p.begin)); };
+  out.reserve(out.size() + input.size() + 2 * signature.size() + 64);
   out.append(R"({"version":)");
-  json::append_uint(out, r.version);
-  out.append(R"(,"capability_identifier":)");
-  json::append_string(out, r.capability_identifier);
-  out.append(R"(,"caveats":)");
-  append_caveats(out, r.caveats);
-  out.append(R"(,"context_summary":{"caller":)");
-  json::append_string(out, r.caller);
-  out.append(R"(,"tool":)");
-  json::append_string(out, r.tool);
+  json::append_uint(out, version);
+  out.push_back(',');
+  part(m.head);
+  part(m.who);
   out.append(R"(,"args_hash":)");
-  json::append_string(out, r.args_hash);
+  part(m.args_hash);
   out.push_back('}');
-  if (r.proof != nullptr) {
+  if (m.proof.end != m.proof.begin) {
     out.append(R"(,"proof":)");
-    append_proof(out, *r.proof);
+    part(m.proof);
   }
   out.append(R"(,"outcome":)");
-  append_outcome(out, r.outcome);
+  part(m.outcome);
   out.append(R"(,"timestamp_ms":)");
-  json::append_uint(out, r.timestamp_ms);
-  out.append(R"(,"signature":")");
-  hex_append(out, r.signature);
-  out.append(R"("})");
+  part(m.timestamp);
+  out.append(R"(,"signature":)");
+  json::append_hex(out, signature);
+  out.push_back('}');
 }
-
-// Whole milliseconds since the epoch; instants before it record 0. An
-// instant past what 64-bit milliseconds can hold (only reachable by building
-// a Context by hand) records the largest value rather than wrapping to a
-// small, plausible-looking time.
-std::uint64_t to_unix_ms(const Instant& t) { return unix_ms(t); }
 
 // The signing input in a per-thread buffer: it is hashed and dropped, so
 // signing and checking need no allocation of their own once the buffer has
-// grown to a typical receipt. One that grew for an unusually large receipt
-// is given back on the next call.
+// grown to a typical receipt.
 std::string_view signing_buffer(const ReceiptView& r, Marks& marks) {
-  constexpr std::size_t kKeepLimit = 16 * 1024;
-  std::string& buf = detail::PerThread<std::string, Marks>::get();
-  if (buf.capacity() > kKeepLimit) std::string().swap(buf);
-  buf.clear();
+  struct SigningInput;
+  std::string& buf = detail::scratch_text<SigningInput>();
   append_signing_input(buf, r, marks);
   return buf;
-}
-
-std::string_view signing_buffer(const ReceiptView& r) {
-  Marks unused;
-  return signing_buffer(r, unused);
-}
-
-// The receipt JSON of a freshly signed receipt, assembled from the escaped
-// parts of its signing input. Produces exactly what append_receipt_json
-// writes for the same record.
-void append_receipt_from_signed(std::string& out, std::string_view input, const Marks& m,
-                                std::string_view args_hash, const crypto::Digest& signature) {
-  const std::string_view head = input.substr(m.head_begin, m.head_end - m.head_begin);
-  const std::string_view who = input.substr(m.who_begin, m.who_end - m.who_begin);
-  const std::string_view tail = input.substr(m.who_end, m.tail_end - m.who_end);
-  out.reserve(out.size() + input.size() + 2 * crypto::kDigestLen + 64);
-  out.append(R"({"version":)");
-  json::append_uint(out, RECEIPT_SCHEMA_VERSION);
-  out.push_back(',');
-  out.append(head);
-  out.append(who);
-  out.append(R"(,"args_hash":)");
-  json::append_string(out, args_hash);
-  out.append(tail);
-  out.append(R"(,"signature":")");
-  hex_append(out, signature.span());
-  out.append(R"("})");
 }
 
 Bytes to_bytes(const crypto::Digest& d) { return Bytes(d.bytes.begin(), d.bytes.end()); }
 
 }  // namespace
 
-void Receipt::write_json(std::string& out) const { append_receipt_json(out, view_of(*this)); }
+void Receipt::write_json(std::string& out) const {
+  Marks marks;
+  const std::string_view input = signing_buffer(view_of(*this), marks);
+  append_receipt_json(out, input, marks, version, signature);
+}
 
 std::string Receipt::to_json() const {
   std::string out;
@@ -242,6 +368,12 @@ std::string Receipt::to_json() const {
 std::expected<Receipt, std::string> Receipt::from_json(std::string_view text) {
   return json::read_receipt(text);
 }
+
+namespace json {
+
+std::expected<Receipt, std::string> read_receipt(std::string_view text) { return read<Record<ReceiptSchema>>(text); }
+
+}  // namespace json
 
 std::string AuditError::display() const {
   switch (kind) {
@@ -257,10 +389,9 @@ std::string AuditError::display() const {
 }
 
 std::expected<std::string, std::string> signing_input(const Receipt& receipt) {
-  const ReceiptView view = view_of(receipt);
   std::string out;
   Marks unused;
-  append_signing_input(out, view, unused);
+  append_signing_input(out, view_of(receipt), unused);
   return out;
 }
 
@@ -277,10 +408,10 @@ std::expected<Auditor, std::string> Auditor::create(crypto::ByteView key) {
   return Auditor(key);
 }
 
-Receipt Auditor::sign_with_proof(const Capability& cap, const Context& context, Outcome outcome,
-                                 ProofRecord proof) const {
+Receipt Auditor::signed_receipt(std::uint8_t version, const Capability& cap, const Context& context,
+                                Outcome outcome, std::optional<ProofRecord> proof) const {
   Receipt r;
-  r.version = RECEIPT_PROOF_VERSION;
+  r.version = version;
   r.capability_identifier = cap.identifier;
   r.caveats = cap.caveats;
   r.context_summary.caller = context.caller;
@@ -288,24 +419,19 @@ Receipt Auditor::sign_with_proof(const Capability& cap, const Context& context, 
   r.context_summary.args_hash = context.args_hash();
   r.proof = std::move(proof);
   r.outcome = std::move(outcome);
-  r.timestamp_ms = to_unix_ms(context.now);
-  r.signature = to_bytes(key_.sign(crypto::as_bytes(signing_buffer(view_of(r)))));
+  r.timestamp_ms = unix_ms(context.now);
+  Marks unused;
+  r.signature = to_bytes(key_.sign(crypto::as_bytes(signing_buffer(view_of(r), unused))));
   return r;
 }
 
 Receipt Auditor::sign(const Capability& cap, const Context& context, Outcome outcome) const {
-  Receipt r;
-  r.version = RECEIPT_SCHEMA_VERSION;
-  r.capability_identifier = cap.identifier;
-  r.caveats = cap.caveats;
-  r.context_summary.caller = context.caller;
-  r.context_summary.tool = context.tool;
-  r.context_summary.args_hash = context.args_hash();
-  r.outcome = std::move(outcome);
-  r.timestamp_ms = to_unix_ms(context.now);
+  return signed_receipt(RECEIPT_SCHEMA_VERSION, cap, context, std::move(outcome), std::nullopt);
+}
 
-  r.signature = to_bytes(key_.sign(crypto::as_bytes(signing_buffer(view_of(r)))));
-  return r;
+Receipt Auditor::sign_with_proof(const Capability& cap, const Context& context, Outcome outcome,
+                                 ProofRecord proof) const {
+  return signed_receipt(RECEIPT_PROOF_VERSION, cap, context, std::move(outcome), std::move(proof));
 }
 
 void Auditor::sign_json(const Capability& cap, const Context& context, const Outcome& outcome,
@@ -314,11 +440,11 @@ void Auditor::sign_json(const Capability& cap, const Context& context, const Out
   hex_write(hash_hex, context.args_digest().span());
   const std::string_view args_hash(hash_hex, sizeof hash_hex);
   const ReceiptView view{RECEIPT_SCHEMA_VERSION, cap.identifier, cap.caveats, context.caller,
-                         context.tool, args_hash, outcome, to_unix_ms(context.now), {}};
+                         context.tool, args_hash, outcome, unix_ms(context.now)};
   Marks marks;
   const std::string_view input = signing_buffer(view, marks);
   const crypto::Digest signature = key_.sign(crypto::as_bytes(input));
-  append_receipt_from_signed(out, input, marks, args_hash, signature);
+  append_receipt_json(out, input, marks, RECEIPT_SCHEMA_VERSION, signature.span());
 }
 
 std::expected<void, AuditError> Auditor::verify(const Receipt& receipt) const {
@@ -329,7 +455,8 @@ std::expected<void, AuditError> Auditor::verify(const Receipt& receipt) const {
     e.expected = receipt.version < RECEIPT_SCHEMA_VERSION ? RECEIPT_SCHEMA_VERSION : RECEIPT_PROOF_VERSION;
     return std::unexpected(std::move(e));
   }
-  const crypto::Digest expected = key_.sign(crypto::as_bytes(signing_buffer(view_of(receipt))));
+  Marks unused;
+  const crypto::Digest expected = key_.sign(crypto::as_bytes(signing_buffer(view_of(receipt), unused)));
   if (!crypto::constant_time_equal(receipt.signature, expected.span())) {
     return std::unexpected(AuditError{});
   }

@@ -60,6 +60,16 @@ struct Receipt {
   bool operator==(const Receipt&) const = default;
 };
 
+namespace json {
+// One receipt JSON document, read with the rules of
+// core/internal/json_reader.hpp. Outcome: an object carrying "kind"
+// ("allowed" or "denied", anywhere among its members) and, for "denied",
+// "reason"; faults of "reason" count only for a denied outcome and are then
+// reported at the closing brace; "unknown variant `x`, expected `allowed` or
+// `denied`". Its array form is ["allowed"] or ["denied", reason].
+std::expected<Receipt, std::string> read_receipt(std::string_view text);
+}  // namespace json
+
 struct AuditError {
   enum class Kind : std::uint8_t { InvalidSignature, UnsupportedVersion, Json };
   Kind kind = Kind::InvalidSignature;
@@ -101,6 +111,8 @@ class Auditor {
 
  private:
   explicit Auditor(crypto::ByteView key) : key_(key) {}
+  Receipt signed_receipt(std::uint8_t version, const Capability& cap, const Context& context, Outcome outcome,
+                         std::optional<ProofRecord> proof) const;
   crypto::HmacKey key_;  // pad states computed once per auditor
 };
 

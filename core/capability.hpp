@@ -23,6 +23,8 @@ struct Caveat {
   bool operator==(const Caveat&) const = default;
 };
 
+// The root step: HMAC under the root key over the identifier.
+crypto::Digest chain_root(const crypto::HmacKey& root, std::string_view identifier);
 // The caveat step: HMAC keyed with the previous link over the predicate.
 crypto::Digest chain_caveat(crypto::ByteView key, const Caveat& caveat);
 // The holder step: HMAC keyed with the previous link over "__hok:" followed
@@ -32,6 +34,10 @@ crypto::Digest chain_holder_of_key(crypto::ByteView key, crypto::ByteView holder
 // Identifiers and predicates are UTF-8 text. The Python binding only ever
 // hands over valid UTF-8; a C++ caller that stores anything else gets a
 // token that the JSON reader refuses to read back.
+struct Capability;
+// The whole chain of `cap` under `root`: what its signature must be.
+crypto::Digest chain_signature(const crypto::HmacKey& root, const Capability& cap);
+
 struct Capability {
   std::string identifier;
   std::optional<Bytes> holder_of_key;
@@ -55,5 +61,10 @@ struct Capability {
 
 // Compact JSON of the record (the bytes a token encodes).
 void write_capability_json(const Capability& cap, std::string& out);
+
+namespace json {
+// The token's JSON document, read with the rules of core/internal/json_reader.hpp.
+std::expected<Capability, std::string> read_capability(std::string_view text);
+}  // namespace json
 
 }  // namespace velnor

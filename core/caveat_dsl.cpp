@@ -8,37 +8,42 @@
 #include <vector>
 
 #include "core/context.hpp"
+#include "core/internal/json_reader.hpp"
 #include "core/internal/quote.hpp"
 #include "core/internal/small_stack.hpp"
-
-// Early return of the error of a std::expected; the _ASSIGN form binds the
-// value to a new local.
-#define VELNOR_TRY_ASSIGN(lhs, expr)                                \
-  auto lhs##_r = (expr);                                            \
-  if (!lhs##_r) return std::unexpected(std::move(lhs##_r).error()); \
-  auto lhs = *std::move(lhs##_r)
-
-#define VELNOR_TRY(expr)                                              \
-  do {                                                                \
-    auto try_r_ = (expr);                                             \
-    if (!try_r_) return std::unexpected(std::move(try_r_).error());   \
-  } while (0)
+#include "core/internal/try.hpp"
 
 namespace velnor {
 
 // --- small value helpers ----------------------------------------------------
 
-std::string fmt_unit(std::optional<Unit> unit) {
-  if (!unit) return "(none)";
-  switch (*unit) {
-    case Unit::Usd: return "usd";
-    case Unit::Eur: return "eur";
-    case Unit::Gbp: return "gbp";
-    case Unit::Cents: return "cents";
-    case Unit::Ms: return "ms";
-    case Unit::S: return "s";
+namespace {
+
+// Unit names in the order of Unit, which is also the order in messages.
+constexpr std::string_view kUnitNames[] = {"usd", "eur", "gbp", "cents", "ms", "s"};
+
+// "usd, eur, gbp, cents, ms, s".
+std::string unit_list() {
+  std::string out;
+  for (const std::string_view name : kUnitNames) {
+    if (!out.empty()) out += ", ";
+    out += name;
   }
-  return "(none)";
+  return out;
+}
+
+std::optional<Unit> unit_named(std::string_view name) {
+  for (std::size_t i = 0; i < std::size(kUnitNames); ++i) {
+    if (name == kUnitNames[i]) return static_cast<Unit>(i);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string fmt_unit(std::optional<Unit> unit) {
+  const auto i = unit ? static_cast<std::size_t>(*unit) : std::size(kUnitNames);
+  return i < std::size(kUnitNames) ? std::string(kUnitNames[i]) : "(none)";
 }
 
 std::string_view cmp_op_symbol(CmpOp op) {
@@ -204,94 +209,104 @@ bool is_ident_char(unsigned char c) { return kIdentChar[c]; }
 
 }  // namespace
 
-std::optional<double> decimal_to_double(std::string_view text) {
-  // Plain integers of up to 15 digits, the usual limits and counts, are
-  // below 2^53 and so exact in a double; they need no rounding decision.
-  {
-    const bool neg = !text.empty() && text[0] == '-';
-    const std::string_view digits = text.substr(neg ? 1 : 0);
-    if (!digits.empty() && digits.size() <= 15) {
-      std::uint64_t v = 0;
-      bool plain = true;
-      for (const char c : digits) {
-        const unsigned d = static_cast<unsigned char>(c) - unsigned{'0'};
-        if (d > 9) {
-          plain = false;
-          break;
-        }
-        v = v * 10 + d;
-      }
-      if (plain) {
-        const auto magnitude = static_cast<double>(v);
-        return neg ? -magnitude : magnitude;
-      }
-    }
+namespace {
+
+// Plain integers of up to 15 digits, the usual limits and counts, are below
+// 2^53 and so exact in a double; they need no rounding decision.
+std::optional<double> small_integer(std::string_view text) {
+  const bool neg = !text.empty() && text[0] == '-';
+  const std::string_view digits = text.substr(neg ? 1 : 0);
+  if (digits.empty() || digits.size() > 15) return std::nullopt;
+  std::uint64_t v = 0;
+  for (const char c : digits) {
+    const unsigned d = static_cast<unsigned char>(c) - unsigned{'0'};
+    if (d > 9) return std::nullopt;
+    v = v * 10 + d;
   }
-  // Validate the shape ourselves: from_chars would also take "inf", "nan"
-  // and hexadecimal-looking forms. While at it, estimate the decimal
-  // exponent of the leading significant digit, which decides whether an
-  // out-of-range result overflowed or underflowed.
+  const auto magnitude = static_cast<double>(v);
+  return neg ? -magnitude : magnitude;
+}
+
+// What decides whether an out-of-range number overflowed or underflowed.
+struct DecimalShape {
+  bool negative = false;
+  bool seen_nonzero = false;
+  std::int64_t lead_exp = 0;  // decimal exponent of the first nonzero digit
+  std::int64_t exp = 0;       // the exponent as written, saturated
+};
+
+// Steps over digits from `i`, calling `each` on every one; false when none.
+template <class Each>
+bool digits(std::string_view text, std::size_t& i, Each&& each) {
+  const std::size_t start = i;
+  while (i < text.size() && is_digit(static_cast<unsigned char>(text[i]))) each(text[i++]);
+  return i != start;
+}
+
+// Validates the shape ourselves: from_chars would also take "inf", "nan"
+// and hexadecimal-looking forms.
+std::optional<DecimalShape> decimal_shape(std::string_view text) {
+  DecimalShape d;
   std::size_t i = 0;
   const std::size_t n = text.size();
-  const bool negative = i < n && text[i] == '-';
-  if (negative) ++i;
-  const std::size_t int_start = i;
-  std::int64_t lead_exp = 0;  // decimal exponent of the first nonzero digit
-  bool seen_nonzero = false;
-  while (i < n && is_digit(static_cast<unsigned char>(text[i]))) {
-    if (seen_nonzero) {
-      ++lead_exp;
-    } else if (text[i] != '0') {
-      seen_nonzero = true;
-    }
-    ++i;
+  d.negative = i < n && text[i] == '-';
+  if (d.negative) ++i;
+  if (!digits(text, i, [&](char c) {
+        if (d.seen_nonzero) {
+          ++d.lead_exp;
+        } else if (c != '0') {
+          d.seen_nonzero = true;
+        }
+      })) {
+    return std::nullopt;
   }
-  if (i == int_start) return std::nullopt;
   if (i < n && text[i] == '.') {
     ++i;
-    const std::size_t frac_start = i;
     std::int64_t zeros = 0;
-    while (i < n && is_digit(static_cast<unsigned char>(text[i]))) {
-      if (!seen_nonzero) {
-        if (text[i] == '0') {
-          ++zeros;
-        } else {
-          seen_nonzero = true;
-          lead_exp = -(zeros + 1);
-        }
-      }
-      ++i;
+    if (!digits(text, i, [&](char c) {
+          if (d.seen_nonzero) return;
+          if (c == '0') {
+            ++zeros;
+          } else {
+            d.seen_nonzero = true;
+            d.lead_exp = -(zeros + 1);
+          }
+        })) {
+      return std::nullopt;
     }
-    if (i == frac_start) return std::nullopt;
   }
-  std::int64_t exp = 0;
   if (i < n && (text[i] == 'e' || text[i] == 'E')) {
     ++i;
     bool exp_negative = false;
-    if (i < n && (text[i] == '+' || text[i] == '-')) {
-      exp_negative = text[i] == '-';
-      ++i;
+    if (i < n && (text[i] == '+' || text[i] == '-')) exp_negative = text[i++] == '-';
+    // Saturate: any exponent beyond a billion is out of range either way.
+    if (!digits(text, i, [&](char c) {
+          if (d.exp < 1'000'000'000) d.exp = d.exp * 10 + (c - '0');
+        })) {
+      return std::nullopt;
     }
-    const std::size_t exp_start = i;
-    while (i < n && is_digit(static_cast<unsigned char>(text[i]))) {
-      // Saturate: any exponent beyond a billion is out of range either way.
-      if (exp < 1'000'000'000) exp = exp * 10 + (text[i] - '0');
-      ++i;
-    }
-    if (i == exp_start) return std::nullopt;
-    if (exp_negative) exp = -exp;
+    if (exp_negative) d.exp = -d.exp;
   }
   if (i != n) return std::nullopt;
+  return d;
+}
 
+}  // namespace
+
+std::optional<double> decimal_to_double(std::string_view text) {
+  if (const auto v = small_integer(text)) return v;
+  const std::optional<DecimalShape> shape = decimal_shape(text);
+  if (!shape) return std::nullopt;
   double value = 0;
+  const std::size_t n = text.size();
   const auto [ptr, ec] = std::from_chars(text.data(), text.data() + n, value);
   if (ec == std::errc::result_out_of_range) {
     // from_chars leaves value untouched here. Overflow needs a magnitude of
     // about 1e308 and underflow one below about 1e-324, so the sign of the
     // leading digit's exponent tells them apart.
-    const bool overflow = seen_nonzero && lead_exp + exp >= 0;
+    const bool overflow = shape->seen_nonzero && shape->lead_exp + shape->exp >= 0;
     value = overflow ? HUGE_VAL : 0.0;
-    return negative ? -value : value;
+    return shape->negative ? -value : value;
   }
   if (ec != std::errc() || ptr != text.data() + n) return std::nullopt;
   return value;
@@ -349,12 +364,6 @@ std::int64_t days_from_civil(std::int32_t year, std::uint32_t month, std::uint32
 }
 
 namespace {
-
-// Unit names in the order of Unit, which is also the order in messages.
-constexpr std::pair<std::string_view, Unit> kUnits[] = {
-    {"usd", Unit::Usd}, {"eur", Unit::Eur}, {"gbp", Unit::Gbp},
-    {"cents", Unit::Cents}, {"ms", Unit::Ms}, {"s", Unit::S},
-};
 
 bool is_leap(std::int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
@@ -435,14 +444,14 @@ std::unexpected<std::string> byte_error(std::string_view t, std::size_t i, char 
   return std::unexpected(expect_byte(t, i, want).error());
 }
 
-// Reads the text after '@' (non-empty) into `out` and returns the reason of
-// the first failing check. The result is written in place: returned inside
-// an expected it would be stored field by field and reloaded whole, which
-// stalls.
-std::expected<void, std::string> read_timestamp(std::string_view t, Timestamp& out) {
-  if (t.size() < 19) {
-    return std::unexpected("too short (" + std::to_string(t.size()) + " bytes, need >= 19)");
-  }
+struct CivilTime {
+  std::int32_t year = 0;
+  std::uint32_t month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+
+// "YYYY-MM-DDTHH:MM:SS" at the start of `t` (at least 19 bytes), fields not
+// yet range-checked.
+std::expected<void, std::string> read_civil(std::string_view t, CivilTime& out) {
   std::int32_t year;
   if (const int hi = two_digits(t, 0), lo = two_digits(t, 2); hi >= 0 && lo >= 0) {
     year = hi * 100 + lo;
@@ -469,30 +478,22 @@ std::expected<void, std::string> read_timestamp(std::string_view t, Timestamp& o
   if (t[16] != ':') return byte_error(t, 16, ':');
   const int second_v = two_digits(t, 17);
   if (second_v < 0) return digits_error(t.substr(17, 2));
-  const auto month = static_cast<std::uint32_t>(month_v);
-  const auto day = static_cast<std::uint32_t>(day_v);
-  const auto hour = static_cast<std::uint32_t>(hour_v);
-  const auto minute = static_cast<std::uint32_t>(minute_v);
-  const auto second = static_cast<std::uint32_t>(second_v);
+  out = {year,
+         static_cast<std::uint32_t>(month_v),
+         static_cast<std::uint32_t>(day_v),
+         static_cast<std::uint32_t>(hour_v),
+         static_cast<std::uint32_t>(minute_v),
+         static_cast<std::uint32_t>(second_v)};
+  return {};
+}
 
-  std::size_t p = 19;
-  std::uint32_t nanos = 0;
-  if (t.size() > 19 && t[19] == '.') {
-    std::size_t j = 20;
-    while (j < t.size() && is_digit(static_cast<unsigned char>(t[j]))) ++j;
-    if (j == 20) return std::unexpected(std::string("expected digits after '.'"));
-    // Digits past the ninth are ignored: truncation, not rounding. Nine
-    // digits always fit.
-    for (std::size_t k = 20; k < 29; ++k) {
-      nanos = nanos * 10 + (k < j ? static_cast<std::uint32_t>(t[k] - '0') : 0);
-    }
-    p = j;
-  }
-
+// The zone designator at t[p] and nothing after it: the seconds to add to
+// the local time to give UTC.
+std::expected<std::int64_t, std::string> read_zone(std::string_view t, std::size_t p) {
   if (p == t.size()) {
     return std::unexpected(std::string("missing timezone designator (need 'Z' or '+HH:MM')"));
   }
-  std::int64_t offset_adjust = 0;  // added to the local time to give UTC
+  std::int64_t offset_adjust = 0;
   std::size_t end;
   const char zone = t[p];
   if (zone == 'Z' || zone == 'z') {
@@ -519,6 +520,36 @@ std::expected<void, std::string> read_timestamp(std::string_view t, Timestamp& o
     return std::unexpected("trailing garbage in timestamp starting at byte " +
                            std::to_string(end));
   }
+  return offset_adjust;
+}
+
+// Reads the text after '@' (non-empty) into `out` and returns the reason of
+// the first failing check. The result is written in place: returned inside
+// an expected it would be stored field by field and reloaded whole, which
+// stalls.
+std::expected<void, std::string> read_timestamp(std::string_view t, Timestamp& out) {
+  if (t.size() < 19) {
+    return std::unexpected("too short (" + std::to_string(t.size()) + " bytes, need >= 19)");
+  }
+  CivilTime c;
+  VELNOR_TRY(read_civil(t, c));
+  const auto [year, month, day, hour, minute, second] = c;
+
+  std::size_t p = 19;
+  std::uint32_t nanos = 0;
+  if (t.size() > 19 && t[19] == '.') {
+    std::size_t j = 20;
+    while (j < t.size() && is_digit(static_cast<unsigned char>(t[j]))) ++j;
+    if (j == 20) return std::unexpected(std::string("expected digits after '.'"));
+    // Digits past the ninth are ignored: truncation, not rounding. Nine
+    // digits always fit.
+    for (std::size_t k = 20; k < 29; ++k) {
+      nanos = nanos * 10 + (k < j ? static_cast<std::uint32_t>(t[k] - '0') : 0);
+    }
+    p = j;
+  }
+
+  VELNOR_TRY_ASSIGN(offset_adjust, read_zone(t, p));
 
   if (month < 1 || month > 12) return std::unexpected("bad month: " + std::to_string(month));
   if (day < 1 || day > month_length(year, month)) {
@@ -598,44 +629,38 @@ class Expr::Parser {
     while (!at_end() && (input_[pos_] == ' ' || input_[pos_] == '\t')) ++pos_;
   }
 
+  // Whether the word `w` stands here, not followed by an identifier byte.
+  bool word_at(std::string_view w) const {
+    if (!input_.substr(pos_).starts_with(w)) return false;
+    const std::size_t after = pos_ + w.size();
+    return after >= input_.size() || !is_ident_char(byte_at(after));
+  }
+
   bool consume_keyword(std::string_view kw) {
-    if (!input_.substr(pos_).starts_with(kw)) return false;
-    const std::size_t after = pos_ + kw.size();
-    if (after < input_.size() && is_ident_char(byte_at(after))) return false;
-    pos_ = after;
+    if (!word_at(kw)) return false;
+    pos_ += kw.size();
     return true;
   }
 
-  // One return of one local in each: the tree is built in the caller's
-  // slot rather than moved out level by level.
-  std::expected<Expr, DslError> parse_or_expr() {
-    auto result = parse_and_expr();
-    while (result) {
-      skip_ws();
-      if (!consume_keyword("OR")) break;
-      skip_ws();
-      auto rhs = parse_and_expr();
-      if (!rhs) {
-        result = std::unexpected(std::move(rhs).error());
-        break;
-      }
-      *result = join(Kind::Or, *std::move(result), *std::move(rhs));
-    }
-    return result;
-  }
+  std::expected<Expr, DslError> parse_or_expr() { return parse_chain<&Parser::parse_and_expr>("OR", Kind::Or); }
+  std::expected<Expr, DslError> parse_and_expr() { return parse_chain<&Parser::parse_unary>("AND", Kind::And); }
 
-  std::expected<Expr, DslError> parse_and_expr() {
-    auto result = parse_unary();
+  // Operands read by `Operand` joined by `keyword`, left-nested, in a loop.
+  // One return of one local: the tree is built in the caller's slot rather
+  // than moved out level by level.
+  template <std::expected<Expr, DslError> (Parser::*Operand)()>
+  std::expected<Expr, DslError> parse_chain(std::string_view keyword, Kind kind) {
+    auto result = (this->*Operand)();
     while (result) {
       skip_ws();
-      if (!consume_keyword("AND")) break;
+      if (!consume_keyword(keyword)) break;
       skip_ws();
-      auto rhs = parse_unary();
+      auto rhs = (this->*Operand)();
       if (!rhs) {
         result = std::unexpected(std::move(rhs).error());
         break;
       }
-      *result = join(Kind::And, *std::move(result), *std::move(rhs));
+      *result = join(kind, *std::move(result), *std::move(rhs));
     }
     return result;
   }
@@ -708,19 +733,6 @@ class Expr::Parser {
     if (at_end() || !is_ident_start(byte_at(pos_))) return false;
     while (!at_end() && is_ident_char(byte_at(pos_))) ++pos_;
     return true;
-  }
-
-  std::expected<std::string_view, DslError> parse_bare_ident() {
-    if (at_end() || !is_ident_start(byte_at(pos_))) return fail_found("expected identifier");
-    const std::size_t start = pos_;
-    while (!at_end() && is_ident_char(byte_at(pos_))) ++pos_;
-    return input_.substr(start, pos_ - start);
-  }
-
-  bool word_at(std::string_view word) const {
-    const std::string_view rest = input_.substr(pos_);
-    if (!rest.starts_with(word)) return false;
-    return rest.size() == word.size() || !is_ident_char(static_cast<unsigned char>(rest[word.size()]));
   }
 
   std::expected<CmpOp, DslError> parse_operator() {
@@ -841,19 +853,11 @@ class Expr::Parser {
     num.float_syntax = float_syntax;
     if (next_is('_')) {
       ++pos_;
-      VELNOR_TRY_ASSIGN(name, parse_bare_ident());
-      bool found = false;
-      for (const auto& [unit_name, unit] : kUnits) {
-        if (name == unit_name) {
-          num.unit = unit;
-          found = true;
-          break;
-        }
-      }
-      if (!found) {
-        return fail("unknown unit " + text::quoted_str(name) +
-                    " (allowed: usd, eur, gbp, cents, ms, s)");
-      }
+      const std::size_t start_name = pos_;
+      if (!skip_bare_ident()) return fail_found("expected identifier");
+      const std::string_view name = input_.substr(start_name, pos_ - start_name);
+      num.unit = unit_named(name);
+      if (!num.unit) return fail("unknown unit " + text::quoted_str(name) + " (allowed: " + unit_list() + ")");
     }
     return {};
   }
@@ -911,7 +915,7 @@ bool read_json_number(std::string_view text, Number& num) {
   const std::optional<double> d = decimal_to_double(text);
   if (!d || !std::isfinite(*d)) return false;
   num.value = *d;
-  num.float_syntax = text.find_first_of(".eE") != std::string::npos;
+  num.float_syntax = !json::is_integer_text(text);
   return true;
 }
 
@@ -1028,7 +1032,7 @@ std::expected<void, DslError> resolve_operand(const Ident& ident, const Context&
     return {};
   }
   if (root == "now" && path.size() == 1) {
-    out.emplace<Timestamp>(Timestamp{context.now.secs, context.now.nanos});
+    out.emplace<Timestamp>(context.now);
     return {};
   }
   if (root == "env" && path.size() == 2) {

@@ -20,10 +20,10 @@
 #include <vector>
 #include <expected>
 
+#include "core/context.hpp"
+
 namespace velnor {
 
-struct Context;
-class JsonValue;
 struct DslError;
 
 enum class Unit : std::uint8_t { Usd, Eur, Gbp, Cents, Ms, S };
@@ -48,11 +48,8 @@ struct Number {
   bool operator==(const Number&) const = default;
 };
 
-struct Timestamp {
-  std::int64_t secs = 0;    // since 1970-01-01T00:00:00Z, floored
-  std::uint32_t nanos = 0;  // 0 ..= 999'999'999
-  bool operator==(const Timestamp&) const = default;
-};
+// An instant since 1970-01-01T00:00:00Z, floored (see Instant).
+using Timestamp = Instant;
 
 // A literal in the tree, and the runtime value of evaluation.
 struct Value {

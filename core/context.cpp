@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <tuple>
 #include <utility>
 
 #include "core/hex.hpp"
@@ -411,11 +412,9 @@ crypto::Digest Context::args_digest() const {
   // hashed. One that grew for unusually large arguments is given back.
   // Large arguments are hashed in blocks as they are written, so the
   // text never has to exist whole beside the tree.
-  constexpr std::size_t kKeepLimit = 16 * 1024;
   constexpr std::size_t kBlock = 8 * 1024;
   struct CanonicalText;
-  std::string& canonical = detail::PerThread<std::string, CanonicalText>::get();
-  canonical.clear();
+  std::string& canonical = detail::scratch_text<CanonicalText>();
   std::optional<crypto::Sha256> stream;
   write_canonical_in_pieces(args, canonical, [&stream](std::string& text) {
     if (text.size() < kBlock) return;
@@ -430,11 +429,182 @@ crypto::Digest Context::args_digest() const {
   } else {
     digest = crypto::sha256(crypto::as_bytes(canonical));
   }
-  if (canonical.capacity() > kKeepLimit) std::string().swap(canonical);
+  detail::trim_scratch(canonical);
   return digest;
 }
 
 std::string Context::args_hash() const { return hex_encode(args_digest().span()); }
+
+// --- reading the context input ----------------------------------------------
+
+namespace json {
+
+// Fills "args" in place: each container is built where it will stay, the
+// value of an object member right behind its key, so nothing is moved
+// after it is read. Each container is given room for the children the
+// document shows it has, so none grows by doubling.
+class TreeBuilder {
+ public:
+  using Kind = JsonValue::Kind;
+  // Turns the null `v` into an empty container with room for `expected`
+  // children.
+  static void open(JsonValue& v, Shape s, std::size_t expected) {
+    v.make_container(s == Shape::Array ? Kind::Array : Kind::Object, expected);
+  }
+  // Gives an object its sorted, unique keys once its last member is in.
+  static void close(JsonValue& v) {
+    if (v.kind_ == Kind::Object && v.count() > 1) v.set_count(JsonValue::sort_unique(v.members(), v.count()));
+  }
+  static void key(JsonValue& object, std::string_view k) {
+    object.reserve_one();
+    const std::size_t n = object.count();
+    std::construct_at(object.members() + n, std::piecewise_construct, std::forward_as_tuple(k),
+                      std::forward_as_tuple());
+    object.set_count(n + 1);
+  }
+  // Where the next value of an open container goes: a new element, or the
+  // member whose key came last.
+  static JsonValue& next(JsonValue& container) {
+    if (container.kind_ == Kind::Array) {
+      container.reserve_one();
+      const std::size_t n = container.count();
+      std::construct_at(container.items() + n);
+      container.set_count(n + 1);
+      return container.items()[n];
+    }
+    return container.members()[container.count() - 1].second;
+  }
+  // Precondition: `v` is null.
+  static void scalar(JsonValue& v, const Scalar& s) {
+    switch (s.kind) {
+      case Scalar::Kind::Null:
+        return;
+      case Scalar::Kind::Bool:
+        v.raw_[0] = s.b ? 1 : 0;
+        v.kind_ = Kind::Bool;
+        return;
+      case Scalar::Kind::Number:
+        v.set_text(Kind::Number, s.text);
+        return;
+      case Scalar::Kind::String:
+        v.set_text(Kind::String, s.text);
+        return;
+    }
+  }
+};
+
+}  // namespace json
+
+namespace {
+
+// The frame of one container inside "args".
+struct TreeFrame {
+  using Value = JsonValue;
+  using Builder = json::TreeBuilder;
+
+  // Precondition: `v` is null.
+  static void open(json::Reader& r, JsonValue& v, json::Shape s) {
+    Builder::open(v, s, r.expected_children());
+    r.push<TreeFrame>(v, s);
+  }
+
+  static bool begin(json::Reader& r, json::Frame& f, json::Shape s) {
+    if (!r.within_budget()) return false;
+    open(r, Builder::next(f.as<JsonValue>()), s);
+    return true;
+  }
+  static bool scalar(json::Reader&, json::Frame& f, const json::Scalar& s) {
+    Builder::scalar(Builder::next(f.as<JsonValue>()), s);
+    return true;
+  }
+  static bool key(json::Reader&, json::Frame& f, std::string_view k) {
+    Builder::key(f.as<JsonValue>(), k);
+    return true;
+  }
+  static bool end(json::Reader& r, json::Frame& f) {
+    Builder::close(f.as<JsonValue>());
+    r.pop();
+    return true;
+  }
+  static constexpr json::FrameOps kOps{&begin, &scalar, &key, &end};
+};
+
+// "args": any value, kept whole.
+struct ArgsSink {
+  using Value = JsonValue;
+  static bool store(json::Reader&, JsonValue& v, const json::Scalar& s) {
+    v = JsonValue();
+    json::TreeBuilder::scalar(v, s);
+    return true;
+  }
+  static bool open(json::Reader& r, JsonValue& v, json::Shape s) {
+    v = JsonValue();
+    TreeFrame::open(r, v, s);
+    return true;
+  }
+};
+
+// "env": an object of strings, or null for none. Of repeated names the
+// last value is kept.
+struct EnvFrame {
+  using Value = Env;
+  static constexpr std::string_view kExpecting = "a map";
+
+  static bool store(json::Reader& r, Env& env, const json::Scalar& s) {
+    if (s.kind != json::Scalar::Kind::Null) return r.fail_type(s, kExpecting);
+    env.clear();
+    return true;
+  }
+  static bool open(json::Reader& r, Env& env, json::Shape s) {
+    if (s != json::Shape::Object) return r.fail_type(s, kExpecting);
+    r.push<EnvFrame>(env, s);
+    return true;
+  }
+
+  static bool begin(json::Reader& r, json::Frame&, json::Shape s) {
+    return r.within_budget() && r.fail_type(s, json::String::kExpecting);
+  }
+  static bool scalar(json::Reader& r, json::Frame& f, const json::Scalar& s) {
+    if (s.kind != json::Scalar::Kind::String) return r.fail_type(s, json::String::kExpecting);
+    f.as<Env>().insert_or_assign(r.key_buffer(), std::string(s.text));
+    return true;
+  }
+  static bool key(json::Reader& r, json::Frame&, std::string_view k) {
+    r.key_buffer().assign(k);
+    return true;
+  }
+  static bool end(json::Reader& r, json::Frame&) {
+    r.pop();
+    return true;
+  }
+  static constexpr json::FrameOps kOps{&begin, &scalar, &key, &end};
+};
+
+struct CtxInSchema : json::RecordRules {
+  using Record = CtxIn;
+  static constexpr std::string_view kName = "struct CtxIn";
+  static constexpr std::tuple kFields{
+      json::optional_field<&CtxIn::now_ms, json::Nullable<json::UInt<std::uint64_t>>>("nowMs"),
+      json::field<&CtxIn::caller, json::String>("caller"),
+      json::field<&CtxIn::tool, json::String>("tool"),
+      json::field<&CtxIn::args, ArgsSink>("args"),
+      json::optional_field<&CtxIn::env, EnvFrame>("env"),
+  };
+};
+
+// Nesting budget of the context input: the outer value and everything
+// inside "args" and "env" together may nest 127 levels.
+constexpr std::size_t kCtxBudget = 128;
+
+}  // namespace
+
+namespace json {
+
+std::expected<CtxIn, std::string> read_ctx_in(std::string_view text) {
+  return read<Record<CtxInSchema>>(text, kCtxBudget);
+}
+
+}  // namespace json
 
 std::expected<CtxIn, std::string> read_ctx_in(std::string_view json) { return json::read_ctx_in(json); }
 

@@ -205,6 +205,11 @@ struct CtxIn {
 // "missing field `caller` at line 1 column 2".
 std::expected<CtxIn, std::string> read_ctx_in(std::string_view json);
 
+namespace json {
+// The same; the reader's entry for the context input document.
+std::expected<CtxIn, std::string> read_ctx_in(std::string_view text);
+}  // namespace json
+
 // Moves the fields into a Context; reads the wall clock once when no
 // "nowMs" was given.
 Context into_context(CtxIn&& in);

@@ -4,22 +4,6 @@
 
 namespace velnor {
 
-std::string Base64Error::display() const {
-  switch (kind) {
-    case Kind::InvalidPadding:
-      return "Invalid padding";
-    case Kind::InvalidSymbol:
-      return "Invalid symbol " + std::to_string(symbol) + ", offset " + std::to_string(offset) +
-             ".";
-    case Kind::InvalidLength:
-      return "Invalid input length: " + std::to_string(offset);
-    case Kind::InvalidLastSymbol:
-      return "Invalid last symbol " + std::to_string(symbol) + ", offset " +
-             std::to_string(offset) + ".";
-  }
-  return "Invalid symbol " + std::to_string(symbol) + ", offset " + std::to_string(offset) + ".";
-}
-
 Error Error::invalid_format(std::string text) {
   Error e;
   e.kind_ = Kind::InvalidFormat;

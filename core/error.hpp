@@ -6,21 +6,9 @@
 #include <cstdint>
 #include <string>
 
+#include "core/internal/base64url.hpp"
+
 namespace velnor {
-
-// Why a token is not canonical unpadded base64url.
-struct Base64Error {
-  enum class Kind : std::uint8_t { InvalidPadding, InvalidSymbol, InvalidLength, InvalidLastSymbol };
-  Kind kind = Kind::InvalidSymbol;
-  std::uint8_t symbol = 0;  // InvalidSymbol, InvalidLastSymbol
-  std::size_t offset = 0;   // InvalidSymbol, InvalidLastSymbol: byte offset;
-                            // InvalidLength: the input length
-
-  // "Invalid padding", "Invalid symbol 43, offset 5.",
-  // "Invalid input length: 5", "Invalid last symbol 66, offset 2."
-  std::string display() const;
-  bool operator==(const Base64Error&) const = default;
-};
 
 class Error {
  public:

@@ -54,7 +54,7 @@ Capability CapabilityBuilder::build() && { return std::move(cap_); }
 Issuer Issuer::from_key(crypto::ByteView key) { return Issuer(key); }
 
 CapabilityBuilder Issuer::issue(std::string identifier) const {
-  const crypto::Digest root = root_.sign(crypto::as_bytes(identifier));
+  const crypto::Digest root = chain_root(root_, identifier);
   CapabilityBuilder b;
   b.cap_.identifier = std::move(identifier);
   b.cap_.signature.assign(root.bytes.begin(), root.bytes.end());

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <limits>
+#include <tuple>
 #include <utility>
 
 #include "core/internal/base64url.hpp"
 #include "core/internal/json_reader.hpp"
 #include "core/internal/json_write.hpp"
+#include "core/internal/try.hpp"
+#include "core/proof_json.hpp"
 
 namespace velnor {
 namespace {
@@ -16,6 +19,23 @@ constexpr std::string_view kBadSeed = "holder key seed must be 32 bytes";
 
 std::uint8_t* put(std::uint8_t* at, const crypto::Digest& d) {
   return std::copy(d.bytes.begin(), d.bytes.end(), at);
+}
+
+struct ProofSchema : json::RecordRules {
+  using Record = Proof;
+  static constexpr std::string_view kName = "struct Proof";
+  static constexpr auto kFields = signed_fields<Proof>();
+};
+
+// The members a proof and the record of it share, in the order both write.
+void write_signed_tail(std::string& out, std::uint64_t issued_at_ms, const Bytes& nonce, const Bytes& signature) {
+  out.append(R"(,"issued_at_ms":)");
+  json::append_uint(out, issued_at_ms);
+  out.append(R"(,"nonce":)");
+  json::append_hex(out, nonce);
+  out.append(R"(,"signature":)");
+  json::append_hex(out, signature);
+  out.push_back('}');
 }
 
 }  // namespace
@@ -52,14 +72,22 @@ ProofMessage proof_message(const Capability& cap, std::string_view audience,
 void write_proof_json(std::string& out, const Proof& proof) {
   out.append(R"({"audience":)");
   json::append_string(out, proof.audience);
-  out.append(R"(,"issued_at_ms":)");
-  json::append_uint(out, proof.issued_at_ms);
-  out.append(R"(,"nonce":")");
-  hex_append(out, proof.nonce);
-  out.append(R"(","signature":")");
-  hex_append(out, proof.signature);
-  out.append(R"("})");
+  write_signed_tail(out, proof.issued_at_ms, proof.nonce, proof.signature);
 }
+
+void write_proof_record_json(std::string& out, const ProofRecord& record) {
+  out.append(R"({"audience":)");
+  json::append_string(out, record.audience);
+  out.append(R"(,"holder_key":)");
+  json::append_hex(out, record.holder_key);
+  write_signed_tail(out, record.issued_at_ms, record.nonce, record.signature);
+}
+
+namespace json {
+
+std::expected<Proof, std::string> read_proof(std::string_view text) { return read<Record<ProofSchema>>(text); }
+
+}  // namespace json
 
 std::string encode_proof(const Proof& proof) {
   std::string json;
@@ -105,9 +133,8 @@ std::expected<std::string, std::string> HolderKey::prove(const Capability& cap,
                                                          std::string_view audience) const {
   std::array<std::uint8_t, kNonceLen> nonce{};
   ed25519::random_bytes(nonce);
-  auto proof = prove_with_nonce(cap, context, audience, nonce);
-  if (!proof) return std::unexpected(std::move(proof.error()));
-  return encode_proof(*proof);
+  VELNOR_TRY_ASSIGN(proof, prove_with_nonce(cap, context, audience, nonce));
+  return encode_proof(proof);
 }
 
 }  // namespace velnor

@@ -16,7 +16,7 @@
 //
 // The proof text is unpadded base64url of the compact JSON
 // {"audience":A,"issued_at_ms":N,"nonce":"<32 hex>","signature":"<128 hex>"},
-// read with the rules of token JSON (see core/internal/json_reader.hpp).
+// read with the rules of core/internal/json_reader.hpp.
 #pragma once
 
 #include <array>
@@ -79,6 +79,12 @@ std::string encode_proof(const Proof& proof);
 // "missing field `nonce` at line 1 column 80" or
 // "invalid length 15, expected 16 bytes at line 1 column 60".
 std::expected<Proof, std::string> decode_proof(std::string_view text);
+
+namespace json {
+// The proof's JSON document. Nonce exactly 16 bytes, signature exactly 64,
+// else "invalid length N, expected 16 bytes" (or 64).
+std::expected<Proof, std::string> read_proof(std::string_view text);
+}  // namespace json
 
 // An agent's Ed25519 key, made from its 32-byte seed. The seed is not kept
 // apart from libsodium's expanded key, which is wiped with the object.

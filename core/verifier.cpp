@@ -7,6 +7,7 @@
 
 #include "core/caveat_dsl.hpp"
 #include "core/internal/quote.hpp"
+#include "core/internal/try.hpp"
 
 namespace velnor {
 namespace {
@@ -113,13 +114,7 @@ Verifier Verifier::with_audience(std::string audience) && {
 }
 
 std::expected<Verified, VerifyError> Verifier::verify(const Capability& cap) const {
-  // Every intermediate link is a key to the rest of the chain: whoever saw
-  // one could drop the caveats after it. They stay in Digests, which wipe
-  // themselves, and each is overwritten by the next.
-  crypto::Digest link = root_.sign(crypto::as_bytes(cap.identifier));
-  if (cap.holder_of_key) link = chain_holder_of_key(link.span(), *cap.holder_of_key);
-  for (const Caveat& c : cap.caveats) link = chain_caveat(link.span(), c);
-
+  const crypto::Digest link = chain_signature(root_, cap);
   if (!crypto::constant_time_equal(link.span(), cap.signature)) {
     return std::unexpected(VerifyError::chain_integrity(Error::invalid_signature()));
   }
@@ -133,7 +128,7 @@ std::expected<void, VerifyError> Verifier::check_auditor(const Auditor& auditor)
 
 std::expected<Outcome, VerifyError> Verifier::decide(const Capability& cap,
                                                      const Context& context) const {
-  if (auto checked = verify(cap); !checked) return std::unexpected(std::move(checked.error()));
+  VELNOR_TRY(verify(cap));
 
   if (cap.holder_of_key) {
     // Proof of possession is not checked on this path, so a bound
@@ -211,23 +206,25 @@ std::expected<Receipt, ProofError> Verifier::verify_with_proof(const Capability&
   return auditor.sign_with_proof(cap, context, std::move(outcome), std::move(record));
 }
 
+std::expected<Outcome, VerifyError> Verifier::decide_for(const Capability& cap, const Context& context,
+                                                         const Auditor& auditor) const {
+  VELNOR_TRY(check_auditor(auditor));
+  return decide(cap, context);
+}
+
 std::expected<Receipt, VerifyError> Verifier::verify_with_context(const Capability& cap,
                                                                   const Context& context,
                                                                   const Auditor& auditor) const {
-  if (auto ok = check_auditor(auditor); !ok) return std::unexpected(std::move(ok.error()));
-  auto outcome = decide(cap, context);
-  if (!outcome) return std::unexpected(std::move(outcome.error()));
-  return auditor.sign(cap, context, *std::move(outcome));
+  VELNOR_TRY_ASSIGN(outcome, decide_for(cap, context, auditor));
+  return auditor.sign(cap, context, std::move(outcome));
 }
 
 std::expected<void, VerifyError> Verifier::verify_with_context_json(const Capability& cap,
                                                                     const Context& context,
                                                                     const Auditor& auditor,
                                                                     std::string& out) const {
-  if (auto ok = check_auditor(auditor); !ok) return std::unexpected(std::move(ok.error()));
-  auto outcome = decide(cap, context);
-  if (!outcome) return std::unexpected(std::move(outcome.error()));
-  auditor.sign_json(cap, context, *outcome, out);
+  VELNOR_TRY_ASSIGN(outcome, decide_for(cap, context, auditor));
+  auditor.sign_json(cap, context, outcome, out);
   return {};
 }
 

@@ -132,6 +132,9 @@ class Verifier {
   std::expected<void, VerifyError> check_auditor(const Auditor& auditor) const;
   // The chain check and the decision, shared by both receipt forms.
   std::expected<Outcome, VerifyError> decide(const Capability& cap, const Context& context) const;
+  // check_auditor, then decide.
+  std::expected<Outcome, VerifyError> decide_for(const Capability& cap, const Context& context,
+                                                 const Auditor& auditor) const;
   crypto::HmacKey root_;
   std::optional<RevocationList> revoked_;
   // The revocation list and the caveats, as both pipelines apply them.

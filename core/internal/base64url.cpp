@@ -1,6 +1,27 @@
 #include "core/internal/base64url.hpp"
 
 #include <array>
+#include <string>
+
+namespace velnor {
+
+std::string Base64Error::display() const {
+  switch (kind) {
+    case Kind::InvalidPadding:
+      return "Invalid padding";
+    case Kind::InvalidSymbol:
+      return "Invalid symbol " + std::to_string(symbol) + ", offset " + std::to_string(offset) +
+             ".";
+    case Kind::InvalidLength:
+      return "Invalid input length: " + std::to_string(offset);
+    case Kind::InvalidLastSymbol:
+      return "Invalid last symbol " + std::to_string(symbol) + ", offset " +
+             std::to_string(offset) + ".";
+  }
+  return "Invalid symbol " + std::to_string(symbol) + ", offset " + std::to_string(offset) + ".";
+}
+
+}  // namespace velnor
 
 namespace velnor::base64url {
 namespace {
@@ -61,52 +82,32 @@ std::string encode(std::span<const std::uint8_t> bytes) {
 // ordinary invalid symbol, reported where its run starts.
 namespace {
 
-// Validates and decodes in separate passes and names the first fault.
-std::expected<std::vector<std::uint8_t>, Base64Error> checked_decode(std::string_view text) {
+// The first fault of a text the one-pass decode refused.
+Base64Error first_fault(std::string_view text) {
   const std::size_t n = text.size();
   std::size_t data_end = n;
   while (data_end > 0 && text[data_end - 1] == '=') --data_end;
 
   for (std::size_t i = 0; i < data_end; ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
-    if (kTable[c] == kInvalid) return std::unexpected(symbol_error(c, i));
+    if (kTable[c] == kInvalid) return symbol_error(c, i);
   }
   if (data_end < n) {
     const std::size_t last_group = n - (n % 4 == 0 ? 4 : n % 4);
-    if (data_end < last_group || data_end - last_group < 2)
-      return std::unexpected(symbol_error('=', data_end));
+    if (data_end < last_group || data_end - last_group < 2) return symbol_error('=', data_end);
     // Only reachable for input standard base64 would accept padded; this
     // decoder takes the unpadded form alone.
-    return std::unexpected(Base64Error{Base64Error::Kind::InvalidPadding, 0, 0});
+    return Base64Error{Base64Error::Kind::InvalidPadding, 0, 0};
   }
   const std::size_t tail = n % 4;
-  if (tail == 1) return std::unexpected(Base64Error{Base64Error::Kind::InvalidLength, 0, n});
-  if (tail != 0) {
+  if (tail != 0 && tail != 1) {
     const auto last = static_cast<unsigned char>(text[n - 1]);
     const std::uint8_t unused_mask = tail == 2 ? 0x0F : 0x03;
-    if ((kTable[last] & unused_mask) != 0)
-      return std::unexpected(Base64Error{Base64Error::Kind::InvalidLastSymbol, last, n - 1});
+    if ((kTable[last] & unused_mask) != 0) return Base64Error{Base64Error::Kind::InvalidLastSymbol, last, n - 1};
   }
-
-  std::vector<std::uint8_t> out(n / 4 * 3 + (tail == 0 ? 0 : tail - 1));
-  std::uint8_t* p = out.data();
-  const auto sym = [&](std::size_t i) {
-    return std::uint32_t{kTable[static_cast<unsigned char>(text[i])]};
-  };
-  std::size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    const std::uint32_t v = (sym(i) << 18) | (sym(i + 1) << 12) | (sym(i + 2) << 6) | sym(i + 3);
-    *p++ = static_cast<std::uint8_t>(v >> 16);
-    *p++ = static_cast<std::uint8_t>(v >> 8);
-    *p++ = static_cast<std::uint8_t>(v);
-  }
-  if (tail >= 2) {
-    std::uint32_t v = (sym(i) << 18) | (sym(i + 1) << 12);
-    if (tail == 3) v |= sym(i + 2) << 6;
-    *p++ = static_cast<std::uint8_t>(v >> 16);
-    if (tail == 3) *p = static_cast<std::uint8_t>(v >> 8);
-  }
-  return out;
+  // Every other text the one-pass decode refuses has a length no byte
+  // string encodes.
+  return Base64Error{Base64Error::Kind::InvalidLength, 0, n};
 }
 
 }  // namespace
@@ -150,7 +151,7 @@ std::expected<std::vector<std::uint8_t>, Base64Error> decode(std::string_view te
     }
     if ((seen & ~std::uint32_t{0x3F}) == 0 && unused == 0) return out;
   }
-  return checked_decode(text);
+  return std::unexpected(first_fault(text));
 }
 
 }  // namespace velnor::base64url

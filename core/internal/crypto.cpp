@@ -3,10 +3,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include "core/internal/per_thread.hpp"
+#include "core/internal/secret.hpp"
 
 namespace velnor::crypto {
 namespace {
@@ -83,12 +86,12 @@ void resume(EVP_MD_CTX* ctx, const EVP_MD_CTX* from) { check(EVP_MD_CTX_copy_ex(
 // left. A key longer than a block is hashed once and the digest used for
 // both, so the fresh-key path stays at four compressions for short keys.
 struct Pads {
-  std::uint8_t inner[kBlockLen];
-  std::uint8_t outer[kBlockLen];
+  SecretArray<kBlockLen> inner;
+  SecretArray<kBlockLen> outer;
 
   explicit Pads(ByteView key) {
-    std::memset(inner, 0x36, kBlockLen);
-    std::memset(outer, 0x5c, kBlockLen);
+    std::memset(inner.data(), 0x36, kBlockLen);
+    std::memset(outer.data(), 0x5c, kBlockLen);
     if (key.size() > kBlockLen) {
       const Digest hashed = sha256(key);
       mix(hashed.span());
@@ -96,15 +99,9 @@ struct Pads {
       mix(key);
     }
   }
-  ~Pads() {
-    OPENSSL_cleanse(inner, sizeof inner);
-    OPENSSL_cleanse(outer, sizeof outer);
-  }
-  Pads(const Pads&) = delete;
-  Pads& operator=(const Pads&) = delete;
 
-  ByteView inner_view() const { return {inner, kBlockLen}; }
-  ByteView outer_view() const { return {outer, kBlockLen}; }
+  ByteView inner_view() const { return inner.view(); }
+  ByteView outer_view() const { return outer.view(); }
 
  private:
   void mix(ByteView k) {
@@ -145,15 +142,19 @@ Digest sha256(ByteView data) {
   return out;
 }
 
-Sha256::Sha256() : ctx_(new_ctx().release()) { resume(static_cast<EVP_MD_CTX*>(ctx_), sha256_template()); }
+struct Sha256::Ctx {
+  MdCtxPtr ctx = new_ctx();
+};
 
-Sha256::~Sha256() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_)); }
+Sha256::Sha256() : ctx_(std::make_unique<Ctx>()) { resume(ctx_->ctx.get(), sha256_template()); }
 
-void Sha256::update(ByteView data) { crypto::update(static_cast<EVP_MD_CTX*>(ctx_), data); }
+Sha256::~Sha256() = default;
+
+void Sha256::update(ByteView data) { crypto::update(ctx_->ctx.get(), data); }
 
 Digest Sha256::finish() {
   Digest out;
-  crypto::finish(static_cast<EVP_MD_CTX*>(ctx_), out);
+  crypto::finish(ctx_->ctx.get(), out);
   return out;
 }
 
@@ -164,6 +165,7 @@ Digest hmac_sha256(ByteView key, ByteView part1, ByteView part2) {
 }
 
 struct HmacKey::State {
+  State(MdCtxPtr i, MdCtxPtr o, const Digest& f = {}) : inner(std::move(i)), outer(std::move(o)), fingerprint(f) {}
   MdCtxPtr inner;  // SHA-256 having absorbed key ^ ipad
   MdCtxPtr outer;  // SHA-256 having absorbed key ^ opad
   // A plain hash of the padded key under a tag of its own. Not an HMAC
@@ -176,7 +178,7 @@ namespace {
 constexpr std::string_view kFingerprintTag = "velnor hmac key fingerprint";
 }  // namespace
 
-HmacKey::HmacKey(ByteView key) : state_(new State{new_ctx(), new_ctx(), {}}) {
+HmacKey::HmacKey(ByteView key) : state_(std::make_unique<State>(new_ctx(), new_ctx())) {
   const Pads pads(key);
   resume(state_->inner.get(), sha256_template());
   update(state_->inner.get(), pads.inner_view());
@@ -195,9 +197,10 @@ bool HmacKey::same_key(const HmacKey& other) const {
 
 // EVP_MD_CTX_free cleanses the provider's hash state before freeing it, so
 // the saved pad states do not outlive the key.
-HmacKey::~HmacKey() { delete state_; }
+HmacKey::~HmacKey() = default;
 
-HmacKey::HmacKey(const HmacKey& other) : state_(new State{new_ctx(), new_ctx(), other.state_->fingerprint}) {
+HmacKey::HmacKey(const HmacKey& other)
+    : state_(std::make_unique<State>(new_ctx(), new_ctx(), other.state_->fingerprint)) {
   resume(state_->inner.get(), other.state_->inner.get());
   resume(state_->outer.get(), other.state_->outer.get());
 }
@@ -234,6 +237,10 @@ Digest HmacKey::sign(ByteView part1, ByteView part2) const {
   Digest out;
   finish(ctx, out);
   return out;
+}
+
+void wipe(void* p, std::size_t n) noexcept {
+  if (n != 0) OPENSSL_cleanse(p, n);
 }
 
 bool constant_time_equal(ByteView a, ByteView b) {

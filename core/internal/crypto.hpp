@@ -8,15 +8,18 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
-
-#include <openssl/crypto.h>
 
 namespace velnor::crypto {
 
 inline constexpr std::size_t kDigestLen = 32;
 inline constexpr std::size_t kBlockLen = 64;
+
+// Overwrites `n` bytes at `p` with zeros in a way the compiler cannot drop
+// (OPENSSL_cleanse), for memory that held key material.
+void wipe(void* p, std::size_t n) noexcept;
 
 // A 32-byte digest. Chain links are digests that act as keys for the next
 // link, so a Digest wipes itself when it goes away.
@@ -26,7 +29,7 @@ struct Digest {
   Digest() = default;
   Digest(const Digest&) = default;
   Digest& operator=(const Digest&) = default;
-  ~Digest() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
+  ~Digest() { wipe(bytes.data(), bytes.size()); }
 
   std::span<const std::uint8_t> span() const { return bytes; }
   const std::uint8_t* data() const { return bytes.data(); }
@@ -52,7 +55,8 @@ class Sha256 {
   Digest finish();
 
  private:
-  void* ctx_;  // owned EVP_MD_CTX; opaque so OpenSSL types stay out of this header
+  struct Ctx;
+  std::unique_ptr<Ctx> ctx_;  // opaque so OpenSSL types stay out of this header
 };
 
 // HMAC-SHA-256 with a key used once (every chain step has a fresh key).
@@ -84,7 +88,7 @@ class HmacKey {
 
  private:
   struct State;
-  State* state_;  // owned; opaque so OpenSSL types stay out of this header
+  std::unique_ptr<State> state_;  // opaque so OpenSSL types stay out of this header
 };
 
 // Length check, then CRYPTO_memcmp over every byte: the time does not depend

@@ -31,8 +31,6 @@ SecretKey::SecretKey(crypto::ByteView seed) {
   crypto_sign_seed_keypair(public_.data(), secret_.data(), seed.data());
 }
 
-SecretKey::~SecretKey() { sodium_memzero(secret_.data(), secret_.size()); }
-
 Signature SecretKey::sign(crypto::ByteView message) const {
   Signature sig{};
   crypto_sign_detached(sig.data(), nullptr, ptr(message), message.size(), secret_.data());

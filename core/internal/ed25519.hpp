@@ -10,6 +10,7 @@
 #include <span>
 
 #include "core/internal/crypto.hpp"
+#include "core/internal/secret.hpp"
 
 namespace velnor::ed25519 {
 
@@ -26,15 +27,12 @@ class SecretKey {
  public:
   // `seed` must be kSeedLen bytes; the caller checks.
   explicit SecretKey(crypto::ByteView seed);
-  ~SecretKey();
-  SecretKey(const SecretKey&) = delete;
-  SecretKey& operator=(const SecretKey&) = delete;
 
   const PublicKey& public_key() const { return public_; }
   Signature sign(crypto::ByteView message) const;
 
  private:
-  std::array<std::uint8_t, 64> secret_{};
+  SecretArray<64> secret_;  // wipes itself; not copyable, so neither is the key
   PublicKey public_{};
 };
 

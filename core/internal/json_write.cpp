@@ -10,6 +10,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "core/internal/hex_codec.hpp"
+
 namespace velnor::json {
 namespace {
 
@@ -91,7 +93,6 @@ std::size_t string_size(std::string_view s) {
 
 // Writes `s` escaped at `p`, into room of string_size(s); returns the end.
 char* put_string(char* p, std::string_view s) {
-  static constexpr char kHex[] = "0123456789abcdef";
   const std::size_t n = s.size();
   *p++ = '"';
   std::size_t run = 0;  // start of the pending unescaped run
@@ -101,7 +102,7 @@ char* put_string(char* p, std::string_view s) {
     p += i - run;
     *p++ = '\\';
     if (kEscape[c] == 'u') {
-      const char u[5] = {'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+      const char u[5] = {'u', '0', '0', hex::kDigits[c >> 4], hex::kDigits[c & 0xF]};
       std::memcpy(p, u, sizeof u);
       p += sizeof u;
     } else {
@@ -142,6 +143,12 @@ void append_uint(std::string& out, unsigned long long v) {
   char buf[24];
   auto r = std::to_chars(buf, buf + sizeof buf, v);
   out.append(buf, r.ptr);
+}
+
+void append_hex(std::string& out, std::span<const std::uint8_t> bytes) {
+  out.push_back('"');
+  hex::append(out, bytes);
+  out.push_back('"');
 }
 
 }  // namespace velnor::json

@@ -2,6 +2,8 @@
 // canonical argument text all escape exactly the same set of characters.
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -15,5 +17,8 @@ void append_string(std::string& out, std::string_view s);
 
 // Appends the decimal digits of `v`.
 void append_uint(std::string& out, unsigned long long v);
+
+// Appends the bytes as a JSON string of lowercase hex digits.
+void append_hex(std::string& out, std::span<const std::uint8_t> bytes);
 
 }  // namespace velnor::json

@@ -8,6 +8,9 @@
 // itself is made on the thread's first use and destroyed at its exit.
 #pragma once
 
+#include <cstddef>
+#include <string>
+
 namespace velnor::detail {
 
 template <typename T, typename Tag>
@@ -38,5 +41,26 @@ class PerThread {
 
   static inline thread_local T* ptr_ = nullptr;
 };
+
+// Capacity a scratch text keeps between uses: a typical receipt or argument
+// text fits, and an unusually large one does not stay behind for the life
+// of the thread.
+inline constexpr std::size_t kScratchKeep = 16 * 1024;
+
+// Gives back the memory of a scratch text that grew past kScratchKeep.
+inline void trim_scratch(std::string& s) {
+  if (s.capacity() > kScratchKeep) std::string().swap(s);
+}
+
+// The thread's scratch text for `Tag`, empty: text that is written, used
+// and dropped (hashed, copied out) needs no allocation of its own once the
+// buffer has grown to a typical size.
+template <typename Tag>
+std::string& scratch_text() {
+  std::string& s = PerThread<std::string, Tag>::get();
+  trim_scratch(s);
+  s.clear();
+  return s;
+}
 
 }  // namespace velnor::detail

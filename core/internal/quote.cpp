@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <iterator>
 
+#include "core/internal/hex_codec.hpp"
+
 namespace velnor::text {
 namespace {
 
@@ -15,57 +17,35 @@ struct Range {
 // Sorted, non-overlapping. Noncharacters U+xFFFE/U+xFFFF of the lower planes
 // are handled arithmetically in is_printable().
 constexpr Range kNonPrintable[] = {
-    {0x0000, 0x001F},   // C0 controls
-    {0x007F, 0x009F},   // DEL and C1 controls
-    {0x00AD, 0x00AD},   // soft hyphen
-    {0x0300, 0x036F},   // combining diacritical marks
-    {0x0483, 0x0489},   // Cyrillic combining marks
-    {0x0591, 0x05BD},   // Hebrew points
-    {0x05BF, 0x05BF},
-    {0x05C1, 0x05C2},
-    {0x05C4, 0x05C5},
-    {0x05C7, 0x05C7},
-    {0x0600, 0x0605},   // Arabic number signs (format)
-    {0x0610, 0x061A},   // Arabic marks
-    {0x061C, 0x061C},   // Arabic letter mark
-    {0x064B, 0x065F},
-    {0x0670, 0x0670},
-    {0x06D6, 0x06DD},   // Arabic marks and end of ayah
-    {0x06DF, 0x06E4},
-    {0x06E7, 0x06E8},
-    {0x06EA, 0x06ED},
-    {0x070F, 0x070F},   // Syriac abbreviation mark
-    {0x0711, 0x0711},
-    {0x0730, 0x074A},
-    {0x180B, 0x180F},   // Mongolian variation selectors and vowel separator
-    {0x1AB0, 0x1AFF},   // combining diacritical marks extended
-    {0x1DC0, 0x1DFF},   // combining diacritical marks supplement
-    {0x200B, 0x200F},   // zero-width space, joiners, direction marks
-    {0x2028, 0x202E},   // line/paragraph separators, bidi embeddings
-    {0x2060, 0x2064},   // word joiner, invisible operators
-    {0x2066, 0x206F},   // bidi isolates, deprecated format characters
-    {0x20D0, 0x20FF},   // combining marks for symbols
-    {0x302A, 0x302F},   // ideographic tone marks
-    {0x3099, 0x309A},   // kana voicing marks
-    {0xD800, 0xDFFF},   // surrogates (never decoded, listed for completeness)
-    {0xE000, 0xF8FF},   // private use
-    {0xFDD0, 0xFDEF},   // noncharacters
-    {0xFE00, 0xFE0F},   // variation selectors
-    {0xFE20, 0xFE2F},   // combining half marks
-    {0xFEFF, 0xFEFF},   // byte order mark
-    {0xFFF9, 0xFFFB},   // interlinear annotation
-    {0x101FD, 0x101FD},
-    {0x110BD, 0x110BD},
-    {0x110CD, 0x110CD},
+    {0x0000, 0x001F}, {0x007F, 0x009F},  // C0 controls; DEL and C1 controls
+    {0x00AD, 0x00AD},                    // soft hyphen
+    {0x0300, 0x036F}, {0x0483, 0x0489},  // combining diacritical marks; Cyrillic marks
+    // Hebrew points
+    {0x0591, 0x05BD}, {0x05BF, 0x05BF}, {0x05C1, 0x05C2}, {0x05C4, 0x05C5}, {0x05C7, 0x05C7},
+    // Arabic number signs (format), marks, letter mark, end of ayah
+    {0x0600, 0x0605}, {0x0610, 0x061A}, {0x061C, 0x061C}, {0x064B, 0x065F}, {0x0670, 0x0670},
+    {0x06D6, 0x06DD}, {0x06DF, 0x06E4}, {0x06E7, 0x06E8}, {0x06EA, 0x06ED},
+    // Syriac abbreviation mark and marks
+    {0x070F, 0x070F}, {0x0711, 0x0711}, {0x0730, 0x074A},
+    {0x180B, 0x180F},  // Mongolian variation selectors and vowel separator
+    {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF},  // combining diacritical marks extended, supplement
+    // zero-width space, joiners, direction marks; line/paragraph separators,
+    // bidi embeddings; word joiner, invisible operators; bidi isolates,
+    // deprecated format characters
+    {0x200B, 0x200F}, {0x2028, 0x202E}, {0x2060, 0x2064}, {0x2066, 0x206F},
+    {0x20D0, 0x20FF},                    // combining marks for symbols
+    {0x302A, 0x302F}, {0x3099, 0x309A},  // ideographic tone marks; kana voicing marks
+    {0xD800, 0xDFFF},  // surrogates (never decoded, listed for completeness)
+    {0xE000, 0xF8FF},  // private use
+    {0xFDD0, 0xFDEF},  // noncharacters
+    {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F},  // variation selectors; combining half marks
+    {0xFEFF, 0xFEFF}, {0xFFF9, 0xFFFB},  // byte order mark; interlinear annotation
+    {0x101FD, 0x101FD}, {0x110BD, 0x110BD}, {0x110CD, 0x110CD},
     {0x13430, 0x1343F},  // Egyptian hieroglyph format controls
     {0x1BCA0, 0x1BCA3},  // shorthand format controls
-    {0x1D167, 0x1D169},  // musical combining marks
-    {0x1D173, 0x1D182},  // musical format and combining marks
-    {0x1D185, 0x1D18B},
-    {0x1D1AA, 0x1D1AD},
-    {0x1E000, 0x1E02A},  // Glagolitic combining marks
-    {0x1E8D0, 0x1E8D6},
-    {0x1E944, 0x1E94A},
+    // musical combining marks and format controls
+    {0x1D167, 0x1D169}, {0x1D173, 0x1D182}, {0x1D185, 0x1D18B}, {0x1D1AA, 0x1D1AD},
+    {0x1E000, 0x1E02A}, {0x1E8D0, 0x1E8D6}, {0x1E944, 0x1E94A},  // Glagolitic and other marks
     {0x40000, 0x10FFFF},  // unassigned planes, tags, selectors, private use
 };
 
@@ -87,12 +67,11 @@ void append_escaped(std::string& out, char32_t c, char32_t quote) {
     append_utf8(out, c);
     return;
   }
-  static constexpr char kHex[] = "0123456789abcdef";
   char buf[8];
   int n = 0;
   auto v = static_cast<std::uint32_t>(c);
   do {
-    buf[n++] = kHex[v & 0xF];
+    buf[n++] = hex::kDigits[v & 0xF];
     v >>= 4;
   } while (v != 0);
   out += "\\u{";
