@@ -10,18 +10,10 @@ namespace velnor::py {
 
 namespace {
 
-// A receipt is a few hundred bytes; keeping one buffer per thread saves an
-// allocation and its regrowth on every call. A buffer that grew for an
-// unusually large receipt is given back, so memory stays bounded.
-constexpr std::size_t kReceiptReserve = 512;
-constexpr std::size_t kReceiptKeepLimit = 16 * 1024;
-
-struct ReceiptBuffer {
-  std::string text;
-  ReceiptBuffer() { text.reserve(kReceiptReserve); }
-};
-
-std::string& receipt_buffer() { return detail::PerThread<ReceiptBuffer, ReceiptBuffer>::get().text; }
+// The receipt is written into the thread's scratch text, which saves an
+// allocation and its regrowth on every call; one that grew for an unusually
+// large receipt is given back, so memory stays bounded.
+struct ReceiptText {};
 
 // The receipt as a new str. Only text that was never valid UTF-8 can fail
 // here (a parsed token's identifier or predicate); the caller then gets no
@@ -68,18 +60,14 @@ PyObject* verifier_verify_with_context(PyObject* self, PyObject* const* args, Py
     const Context context = into_context(std::move(*in));
 
     const Verifier& verifier = reinterpret_cast<VerifierObject*>(self)->value;
-    std::string& out = receipt_buffer();
-    out.clear();
+    std::string& out = detail::scratch_text<ReceiptText>();
     // Straight to text: the receipt record itself is never needed here.
     auto written = verifier.verify_with_context_json(
         reinterpret_cast<CapabilityObject*>(cap_obj)->value, context,
         reinterpret_cast<AuditorObject*>(auditor_obj)->value, out);
     if (!written) return fail(st->errors, written.error());
     PyObject* result = receipt_str(st->errors, out);
-    if (out.capacity() > kReceiptKeepLimit) {
-      std::string().swap(out);
-      out.reserve(kReceiptReserve);
-    }
+    detail::trim_scratch(out);
     return result;
   });
 }
