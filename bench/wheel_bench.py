@@ -41,8 +41,8 @@ def main():
     args = ap.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
         builds = []
-        for spec in args.wheels:
-            name, wheel = spec.split("=", 1)
+        for entry in args.wheels:
+            name, wheel = entry.split("=", 1)
             env_dir = pathlib.Path(tmp) / name
             subprocess.run([sys.executable, "-m", "venv", str(env_dir)], check=True)
             py = env_dir / "bin" / "python"

@@ -201,9 +201,9 @@ def test_loader_refuses_a_class_that_is_not_a_value_error():
     script = (
         "import importlib.util, os, sys, types\n"
         "where = importlib.util.find_spec('velnor').submodule_search_locations[0]\n"
-        "spec = importlib.util.spec_from_file_location('real', os.path.join(where, '_errors.py'))\n"
-        "real = importlib.util.module_from_spec(spec)\n"
-        "spec.loader.exec_module(real)\n"
+        "found = importlib.util.spec_from_file_location('real', os.path.join(where, '_errors.py'))\n"
+        "real = importlib.util.module_from_spec(found)\n"
+        "found.loader.exec_module(real)\n"
         "fake = types.ModuleType('velnor._errors')\n"
         "fake.__dict__.update({n: getattr(real, n) for n in real.__all__})\n"
         "fake.InvalidChainError = type('InvalidChainError', (Exception,), {})\n"
