@@ -103,21 +103,24 @@ void BM_VerifyFromJsonToText(benchmark::State& state) {
 }
 BENCHMARK(BM_VerifyFromJsonToText);
 
-// The floor: four HMACs with keys used once (the root step as if the root
-// key's pads were not kept, then three caveat links), SHA-256 of the
-// canonical arguments, and the receipt HMAC under a key prepared once.
+// The floor: the root step under the root key's prepared states, three
+// links with keys used once, the comparison with the token's signature,
+// SHA-256 of the canonical arguments, and the receipt HMAC under a key
+// prepared once. The same hashing as the Python harness's floor, through
+// this library's own hash calls.
 void BM_HashingFloor(benchmark::State& state) {
   const Fixture f;
   std::string canonical;
   write_canonical(f.ctx.args, canonical);
   const std::string input = *signing_input(f.auditor.sign(f.cap, f.ctx, Outcome::allowed()));
+  const crypto::HmacKey root_key(crypto::as_bytes(kRoot));
   const crypto::HmacKey receipt_key(crypto::as_bytes(kAuditKey));
   for (auto _ : state) {
-    crypto::Digest link = crypto::hmac_sha256(crypto::as_bytes(kRoot), crypto::as_bytes(kIdentifier));
+    crypto::Digest link = root_key.sign(crypto::as_bytes(kIdentifier));
     for (auto c : kCaveats) link = crypto::hmac_sha256(link.span(), crypto::as_bytes(c));
+    benchmark::DoNotOptimize(crypto::constant_time_equal(link.span(), f.cap.signature));
     const crypto::Digest args = crypto::sha256(crypto::as_bytes(canonical));
     const crypto::Digest sig = receipt_key.sign(crypto::as_bytes(input));
-    benchmark::DoNotOptimize(link);
     benchmark::DoNotOptimize(args);
     benchmark::DoNotOptimize(sig);
   }

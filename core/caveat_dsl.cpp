@@ -69,15 +69,6 @@ std::string Value::type_name() const {
   return "timestamp";
 }
 
-std::string Ident::joined() const {
-  std::string out;
-  for (std::size_t i = 0; i < path.size(); ++i) {
-    if (i != 0) out += '.';
-    out += path[i];
-  }
-  return out;
-}
-
 // --- Expr -------------------------------------------------------------------
 
 Expr Expr::compare(Compare c) {
@@ -703,24 +694,13 @@ class Expr::Parser {
   }
 
   std::expected<void, DslError> parse_comparison(Compare& cmp) {
-    // The dotted path is checked first and its segments copied out after,
-    // so the path vector is allocated once at its final size.
     const std::size_t path_start = pos_;
-    std::size_t segments = 0;
     for (;;) {
       if (!skip_bare_ident()) return fail_found("expected identifier");
-      ++segments;
       if (!next_is('.')) break;
       ++pos_;
     }
-    cmp.ident.path.reserve(segments);
-    for (std::size_t at = path_start;;) {
-      std::size_t end = at;
-      while (end < pos_ && input_[end] != '.') ++end;  // segments are short
-      cmp.ident.path.emplace_back(input_.substr(at, end - at));
-      if (end == pos_) break;
-      at = end + 1;
-    }
+    cmp.ident.text.assign(input_.substr(path_start, pos_ - path_start));
     skip_ws();
     VELNOR_TRY_ASSIGN(op, parse_operator());
     cmp.op = op;
@@ -1019,33 +999,38 @@ std::expected<bool, DslError> compare_operand(const Operand& left, CmpOp op, con
 // in place for the same reason as in read_json_number.
 std::expected<void, DslError> resolve_operand(const Ident& ident, const Context& context,
                                               Operand& out) {
-  const auto& path = ident.path;
-  auto unknown = [&] { return std::unexpected(DslError::unknown_identifier(ident.joined())); };
-  if (path.empty()) return unknown();
-  const std::string_view root = path[0];
-  if (root == "caller" && path.size() == 1) {
+  auto unknown = [&] { return std::unexpected(DslError::unknown_identifier(ident.text)); };
+  const std::string_view path = ident.text;
+  const std::size_t dot = path.find('.');
+  const std::string_view root = path.substr(0, dot);
+  const std::string_view rest = dot == std::string_view::npos ? std::string_view() : path.substr(dot + 1);
+  const bool single = dot == std::string_view::npos;
+  if (root == "caller" && single) {
     out.emplace<std::string_view>(context.caller);
     return {};
   }
-  if (root == "tool" && path.size() == 1) {
+  if (root == "tool" && single) {
     out.emplace<std::string_view>(context.tool);
     return {};
   }
-  if (root == "now" && path.size() == 1) {
+  if (root == "now" && single) {
     out.emplace<Timestamp>(context.now);
     return {};
   }
-  if (root == "env" && path.size() == 2) {
-    const auto it = context.env.find(path[1]);
+  if (root == "env" && !single && rest.find('.') == std::string_view::npos) {
+    const auto it = context.env.find(rest);
     if (it == context.env.end()) return unknown();
     out.emplace<std::string_view>(it->second);
     return {};
   }
-  if (root == "arg" && path.size() >= 2) {
+  if (root == "arg" && !single) {
     const JsonValue* cur = &context.args;
-    for (std::size_t i = 1; i < path.size(); ++i) {
-      cur = cur->find(path[i]);  // nullptr for non-objects and missing keys
+    for (std::size_t at = 0;;) {
+      const std::size_t end = std::min(rest.find('.', at), rest.size());
+      cur = cur->find(rest.substr(at, end - at));  // nullptr for non-objects and missing keys
       if (cur == nullptr) return unknown();
+      if (end == rest.size()) break;
+      at = end + 1;
     }
     if (cur->kind() == JsonValue::Kind::String) {
       out.emplace<std::string_view>(cur->as_string());
@@ -1057,7 +1042,7 @@ std::expected<void, DslError> resolve_operand(const Ident& ident, const Context&
     }
     return std::unexpected(DslError::type_mismatch(
         "string or integer at arg path",
-        std::string(json_kind_name(*cur)) + " at " + ident.joined()));
+        std::string(json_kind_name(*cur)) + " at " + ident.text));
   }
   return unknown();
 }

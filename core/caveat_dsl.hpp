@@ -60,9 +60,13 @@ struct Value {
   bool operator==(const Value&) const = default;
 };
 
+// A dotted path (`arg.limit`), kept as its text: one or more non-empty
+// segments joined with ".". One string rather than a vector of segments,
+// because a verification parses every caveat afresh and nearly every path
+// fits a string's inline buffer, so reading one allocates nothing.
 struct Ident {
-  std::vector<std::string> path;  // one or more segments
-  std::string joined() const;     // segments joined with "."
+  std::string text;
+  const std::string& joined() const { return text; }
   bool operator==(const Ident&) const = default;
 };
 

@@ -255,10 +255,6 @@ Digest HmacKey::sign(ByteView part1, ByteView part2) const {
   return out;
 }
 
-void wipe(void* p, std::size_t n) noexcept {
-  if (n != 0) OPENSSL_cleanse(p, n);
-}
-
 bool constant_time_equal(ByteView a, ByteView b) {
   if (a.size() != b.size()) return false;
   if (a.empty()) return true;
