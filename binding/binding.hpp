@@ -85,6 +85,10 @@ struct BuilderObject {
 struct CapabilityObject {
   PyObject_HEAD
   Capability value;
+  // The receipt text of `value`'s identifier and caveats, written on the
+  // first verification. A Python capability never changes, so every later
+  // receipt for it reuses the text instead of escaping it again.
+  std::string receipt_head;
 };
 
 struct AuditorObject {

@@ -80,7 +80,10 @@ PyObject* capability_caveats(PyObject* self, void*) {
   });
 }
 
-void capability_dealloc(PyObject* self) { destroy_object(self, &CapabilityObject::value); }
+void capability_dealloc(PyObject* self) {
+  std::destroy_at(&reinterpret_cast<CapabilityObject*>(self)->receipt_head);
+  destroy_object(self, &CapabilityObject::value);
+}
 
 PyMethodDef capability_methods[] = {
     {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(capability_parse)),
@@ -134,7 +137,9 @@ PyTypeObject* make_capability_type(PyObject* module) {
 }
 
 PyObject* new_capability(ModuleState* st, Capability&& cap) {
-  return make_object(st->capability_type, &CapabilityObject::value, std::move(cap));
+  PyObject* self = make_object(st->capability_type, &CapabilityObject::value, std::move(cap));
+  if (self != nullptr) std::construct_at(&reinterpret_cast<CapabilityObject*>(self)->receipt_head);
+  return self;
 }
 
 }  // namespace velnor::py

@@ -60,11 +60,13 @@ PyObject* verifier_verify_with_context(PyObject* self, PyObject* const* args, Py
     const Context context = into_context(std::move(*in));
 
     const Verifier& verifier = reinterpret_cast<VerifierObject*>(self)->value;
+    auto* cap = reinterpret_cast<CapabilityObject*>(cap_obj);
+    if (cap->receipt_head.empty()) write_receipt_head(cap->value, cap->receipt_head);
     std::string& out = detail::scratch_text<ReceiptText>();
     // Straight to text: the receipt record itself is never needed here.
     auto written = verifier.verify_with_context_json(
-        reinterpret_cast<CapabilityObject*>(cap_obj)->value, context,
-        reinterpret_cast<AuditorObject*>(auditor_obj)->value, out);
+        cap->value, context, reinterpret_cast<AuditorObject*>(auditor_obj)->value, out,
+        cap->receipt_head);
     if (!written) return fail(st->errors, written.error());
     PyObject* result = receipt_str(st->errors, out);
     detail::trim_scratch(out);

@@ -212,6 +212,7 @@ struct ReceiptView {
   const Outcome& outcome;
   std::uint64_t timestamp_ms;
   const ProofRecord* proof = nullptr;  // version 2
+  std::string_view head = {};          // written already, or empty
 };
 
 ReceiptView view_of(const Receipt& r) {
@@ -266,6 +267,16 @@ struct Marks {
   Part timestamp;   // the digits
 };
 
+// From "capability_identifier" to the context summary's opening brace: the
+// signing input and the receipt JSON both carry it word for word.
+void append_head(std::string& out, std::string_view identifier, std::span<const Caveat> caveats) {
+  out.append(R"("capability_identifier":)");
+  json::append_string(out, identifier);
+  out.append(R"(,"caveats":)");
+  write_caveats_json(out, caveats);
+  out.append(R"(,"context_summary":{)");
+}
+
 // Records where the text written by `write` starts and ends in `out`.
 template <class Write>
 void mark(std::string& out, std::size_t base, Marks::Part& part, Write&& write) {
@@ -284,11 +295,11 @@ void append_signing_input(std::string& out, const ReceiptView& r, Marks& m) {
   out.push_back(static_cast<char>(r.version));
   out.push_back('{');
   mark(out, base, m.head, [&] {
-    out.append(R"("capability_identifier":)");
-    json::append_string(out, r.capability_identifier);
-    out.append(R"(,"caveats":)");
-    write_caveats_json(out, r.caveats);
-    out.append(R"(,"context_summary":{)");
+    if (r.head.empty()) {
+      append_head(out, r.capability_identifier, r.caveats);
+    } else {
+      out.append(r.head);
+    }
   });
   out.append(R"("args_hash":)");
   mark(out, base, m.args_hash, [&] { json::append_string(out, r.args_hash); });
@@ -434,13 +445,17 @@ Receipt Auditor::sign_with_proof(const Capability& cap, const Context& context, 
   return signed_receipt(RECEIPT_PROOF_VERSION, cap, context, std::move(outcome), std::move(proof));
 }
 
+void write_receipt_head(const Capability& cap, std::string& out) {
+  append_head(out, cap.identifier, cap.caveats);
+}
+
 void Auditor::sign_json(const Capability& cap, const Context& context, const Outcome& outcome,
-                        std::string& out) const {
+                        std::string& out, std::string_view head) const {
   char hash_hex[2 * crypto::kDigestLen];
   hex_write(hash_hex, context.args_digest().span());
   const std::string_view args_hash(hash_hex, sizeof hash_hex);
   const ReceiptView view{RECEIPT_SCHEMA_VERSION, cap.identifier, cap.caveats, context.caller,
-                         context.tool, args_hash, outcome, unix_ms(context.now)};
+                         context.tool, args_hash, outcome, unix_ms(context.now), nullptr, head};
   Marks marks;
   const std::string_view input = signing_buffer(view, marks);
   const crypto::Digest signature = key_.sign(crypto::as_bytes(input));

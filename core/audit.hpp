@@ -88,6 +88,11 @@ std::expected<std::string, std::string> signing_input(const Receipt& receipt);
 
 crypto::Digest hmac_sign(crypto::ByteView key, crypto::ByteView data);
 
+// The part of a receipt's text that depends on the capability alone, its
+// identifier and caveats, exactly as sign_json writes them (escaped, with
+// the member names around them). Never empty.
+void write_receipt_head(const Capability& cap, std::string& out);
+
 class Auditor {
  public:
   // Refuses keys shorter than MIN_AUDIT_KEY_LEN with
@@ -99,9 +104,11 @@ class Auditor {
   Receipt sign_with_proof(const Capability& cap, const Context& context, Outcome outcome,
                           ProofRecord proof) const;
   // Appends to `out` exactly sign(cap, context, outcome).to_json(), without
-  // building the Receipt record in between.
+  // building the Receipt record in between. `head`, when not empty, is
+  // write_receipt_head(cap) made earlier: a caller that keeps an unchanging
+  // capability can write that part once rather than on every receipt.
   void sign_json(const Capability& cap, const Context& context, const Outcome& outcome,
-                 std::string& out) const;
+                 std::string& out, std::string_view head = {}) const;
   // Versions 1 and 2. An unknown version is refused before the signature is
   // looked at, naming the nearest known version as expected.
   std::expected<void, AuditError> verify(const Receipt& receipt) const;

@@ -222,9 +222,10 @@ std::expected<Receipt, VerifyError> Verifier::verify_with_context(const Capabili
 std::expected<void, VerifyError> Verifier::verify_with_context_json(const Capability& cap,
                                                                     const Context& context,
                                                                     const Auditor& auditor,
-                                                                    std::string& out) const {
+                                                                    std::string& out,
+                                                                    std::string_view head) const {
   VELNOR_TRY_ASSIGN(outcome, decide_for(cap, context, auditor));
-  auditor.sign_json(cap, context, outcome, out);
+  auditor.sign_json(cap, context, outcome, out, head);
   return {};
 }
 

@@ -104,11 +104,12 @@ class Verifier {
                                                           const Auditor& auditor) const;
   // The same check, decision and receipt, appended to `out` as the text
   // verify_with_context(...)->to_json() would give; on an error `out` is
-  // left as it was.
+  // left as it was. `head` is as for Auditor::sign_json.
   std::expected<void, VerifyError> verify_with_context_json(const Capability& cap,
                                                             const Context& context,
                                                             const Auditor& auditor,
-                                                            std::string& out) const;
+                                                            std::string& out,
+                                                            std::string_view head = {}) const;
 
   // A call on a holder-bound capability, with the holder's proof text.
   // Errors, in this order: not configured for proofs, a malformed proof, a

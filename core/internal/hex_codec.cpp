@@ -42,15 +42,29 @@ void append(std::string& out, std::span<const std::uint8_t> bytes) {
   });
 }
 
+// The value of every byte as a digit, 0x10 and up for a non-digit, so a
+// whole text is decoded without a branch per digit and checked once.
+constexpr std::array<std::uint8_t, 256> kNibbles = [] {
+  std::array<std::uint8_t, 256> t{};
+  for (std::size_t c = 0; c < 256; ++c) {
+    const int v = nibble(static_cast<unsigned char>(c));
+    t[c] = v < 0 ? 0xF0 : static_cast<std::uint8_t>(v);
+  }
+  return t;
+}();
+
 std::expected<std::vector<std::uint8_t>, std::string_view> decode(std::string_view text) {
   if (text.size() % 2 != 0) return std::unexpected(std::string_view("hex string has odd length"));
   std::vector<std::uint8_t> out(text.size() / 2);
+  const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+  unsigned bad = 0;
   for (std::size_t i = 0; i < out.size(); ++i) {
-    const int hi = nibble(static_cast<unsigned char>(text[2 * i]));
-    const int lo = nibble(static_cast<unsigned char>(text[2 * i + 1]));
-    if (hi < 0 || lo < 0) return std::unexpected(std::string_view("invalid digit found in string"));
+    const unsigned hi = kNibbles[in[2 * i]];
+    const unsigned lo = kNibbles[in[2 * i + 1]];
+    bad |= hi | lo;
     out[i] = static_cast<std::uint8_t>((hi << 4) | lo);
   }
+  if (bad > 0xF) return std::unexpected(std::string_view("invalid digit found in string"));
   return out;
 }
 

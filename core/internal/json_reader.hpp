@@ -508,6 +508,8 @@ struct Record {
   }
 };
 
+inline constexpr std::size_t kListStart = 4;
+
 // An array of values of `Sink`, each element appended as it begins.
 template <class Sink>
 class List {
@@ -516,7 +518,10 @@ class List {
   static bool store(Reader& r, Value&, const Scalar& s) { return r.fail_type(s, "a sequence"); }
   static bool open(Reader& r, Value& v, Shape s) {
     if (s != Shape::Array) return r.fail_type(s, "a sequence");
-    v.reserve(r.expected_children());
+    // Room for a few elements even when the count is not known (short
+    // documents are not counted first): nearly every list is a handful of
+    // caveats, which then never regrow.
+    v.reserve(std::max<std::size_t>(r.expected_children(), kListStart));
     r.push<List>(v, s);
     return true;
   }

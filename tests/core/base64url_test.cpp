@@ -40,6 +40,17 @@ TEST(Base64Url, EncodeAppendsAndRoundTripsAllLengths) {
     for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(i * 131 + n);
     EXPECT_EQ(decode(encode(b)).value(), b) << n;
   }
+  // Every symbol value in every position of a sixteen-symbol step: bytes
+  // whose encoding runs through the whole alphabet at each offset.
+  for (std::size_t shift = 0; shift < 64; ++shift) {
+    std::string text;
+    for (std::size_t i = 0; i < 64; ++i) {
+      text += "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"[(i + shift) % 64];
+    }
+    const auto d = decode(text);
+    ASSERT_TRUE(d.has_value()) << text;
+    EXPECT_EQ(encode(*d), text);
+  }
 }
 
 // Every string of two or three alphabet symbols decodes exactly when it is
@@ -123,12 +134,13 @@ TEST(Base64Url, FaultsAndWhichOneWins) {
 }
 
 
-// Every byte value at every position of short canonical encodings: the
-// one-pass decoder must accept exactly the canonical texts and name a
-// stray symbol where it stands.
+// Every byte value at every position of canonical encodings: the one-pass
+// decoder must accept exactly the canonical texts and name a stray symbol
+// where it stands. The longer ones reach the sixteen-symbol steps, in
+// every lane and at the step boundaries.
 TEST(Base64Url, EverySubstitutionAtEveryPosition) {
   const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-  for (std::size_t len = 0; len <= 7; ++len) {
+  for (std::size_t len : {0, 1, 2, 3, 4, 5, 6, 7, 18, 19, 20, 36, 37}) {
     Bytes data;
     for (std::size_t i = 0; i < len; ++i) data.push_back(static_cast<std::uint8_t>(0x5b * (i + 1)));
     const std::string good = encode(data);
