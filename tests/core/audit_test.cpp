@@ -202,6 +202,40 @@ TEST(AuditorSign, ScratchTextNeverLeaksBetweenReceipts) {
   for (auto& th : threads) th.join();
 }
 
+// A receipt head written once gives the bytes sign_json writes itself,
+// for texts that need escaping, none, many caveats, and denials.
+TEST(AuditorSign, HeadWrittenOnceSignsTheSameBytes) {
+  const Auditor auditor = make_auditor();
+  const struct {
+    std::string identifier;
+    std::vector<Caveat> caveats;
+  } cases[] = {
+      {"cap-1", {{R"(tool == "search")"}, {"arg.limit <= 50"}}},
+      {"a\"b\\c\n\t\x01\x1f/\x7f\xc3\xa9", {{"caller == \"\xe2\x82\xac\\n\""}}},
+      {"", {}},
+      {std::string(200, 'x'), std::vector<Caveat>(50, Caveat{"now <= @2030-01-01T00:00:00Z"})},
+  };
+  for (const auto& c : cases) {
+    Capability cap;
+    cap.identifier = c.identifier;
+    cap.caveats = c.caveats;
+    Context ctx;
+    ctx.caller = "agent-\"1\"";
+    ctx.tool = "search";
+    ctx.now = Instant{1700000000, 0};
+    ctx.args = JsonValue::object({{"q", JsonValue::string("x")}});
+    std::string head;
+    write_receipt_head(cap, head);
+    for (const Outcome& outcome : {Outcome::allowed(), Outcome::denied("caveat failed: \"x\"")}) {
+      std::string plain, reused;
+      auditor.sign_json(cap, ctx, outcome, plain);
+      auditor.sign_json(cap, ctx, outcome, reused, head);
+      EXPECT_EQ(reused, plain) << c.identifier;
+      EXPECT_EQ(plain, auditor.sign(cap, ctx, outcome).to_json()) << c.identifier;
+    }
+  }
+}
+
 TEST(AuditorSign, TimestampMilliseconds) {
   const Auditor auditor = make_auditor();
   constexpr auto kMax = std::numeric_limits<std::uint64_t>::max();

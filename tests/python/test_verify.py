@@ -35,6 +35,27 @@ def test_allowed_receipt_shape(cap, verifier, auditor):
     assert auditor.verify(text) is None
 
 
+@pytest.mark.parametrize("identifier, predicates", [
+    ("agent-7", ['tool == "search"']),
+    ('a"b\\c\n\x01/\x7f\u00e9\U0001f600', ['caller == "\u20ac\\n"', 'tool == "search"']),
+    ("x" * 300, ["now <= @2030-01-01T00:00:00Z"] * 40),
+])
+def test_receipts_of_one_capability_object_match_a_fresh_copy(verifier, auditor, identifier, predicates):
+    # A capability object writes its part of the receipt once; every later
+    # receipt, allowed or denied, must carry the same bytes as one for a
+    # copy that was never verified.
+    cap = forge(ROOT_KEY, identifier, predicates)
+    for call in (ctx(), ctx(tool="delete"), ctx(caller="other")):
+        first = verifier.verify_with_context(cap, call, auditor)
+        again = verifier.verify_with_context(cap, call, auditor)
+        fresh = verifier.verify_with_context(velnor.Capability.parse(cap.serialize()), call, auditor)
+        assert first == again == fresh
+        receipt = json.loads(first)
+        assert receipt["capability_identifier"] == identifier
+        assert [c["predicate"] for c in receipt["caveats"]] == predicates
+        assert auditor.verify(first) is None
+
+
 # (args of the call, outcome) for the capability `tool == "search" AND arg.limit <= 50`
 DECISIONS = [
     ({"tool": "search", "args": {"limit": 50}}, {"kind": "allowed"}),
