@@ -198,6 +198,7 @@ struct ReceiptSchema : json::RecordRules {
 // so a size estimate can be made before writing.
 constexpr std::size_t kFixedJsonOverhead = 192;
 constexpr std::size_t kPerCaveatOverhead = 16;  // {"predicate":""},
+constexpr std::size_t kHeadOverhead = 64;       // names and brackets around the identifier and caveats
 constexpr std::size_t kProofOverhead = 320;     // names and 224 hex digits
 
 // What the writers read: a stored Receipt, or the parts of one that is
@@ -446,6 +447,11 @@ Receipt Auditor::sign_with_proof(const Capability& cap, const Context& context, 
 }
 
 void write_receipt_head(const Capability& cap, std::string& out) {
+  // Escaping only grows the text, so this is room for nearly every head in
+  // one allocation.
+  std::size_t n = kHeadOverhead + cap.identifier.size();
+  for (const Caveat& c : cap.caveats) n += c.predicate.size() + kPerCaveatOverhead;
+  out.reserve(out.size() + n);
   append_head(out, cap.identifier, cap.caveats);
 }
 
