@@ -140,6 +140,10 @@ void append_string(std::string& out, std::string_view s) {
 }
 
 void append_uint(std::string& out, unsigned long long v) {
+  if (v < 10) {  // receipt versions
+    out.push_back(static_cast<char>('0' + v));
+    return;
+  }
   char buf[24];
   auto r = std::to_chars(buf, buf + sizeof buf, v);
   out.append(buf, r.ptr);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdio>
 #include <optional>
 
 namespace velnor {
@@ -15,6 +16,21 @@ TEST(Hex, EncodesLowercaseHighNibbleFirst) {
   std::string out = "x";
   hex_append(out, b);
   EXPECT_EQ(out, "x00017f80abff");
+}
+
+// Against printf at every length around the sixteen-byte steps.
+TEST(Hex, EncodesLikePrintfAtEveryLength) {
+  for (std::size_t n = 0; n <= 50; ++n) {
+    Bytes b(n);
+    std::string want;
+    for (std::size_t i = 0; i < n; ++i) {
+      b[i] = static_cast<std::uint8_t>(i * 151 + n * 7);
+      char two[3];
+      std::snprintf(two, sizeof two, "%02x", b[i]);
+      want += two;
+    }
+    EXPECT_EQ(hex_encode(b), want) << n;
+  }
 }
 
 TEST(Hex, EveryByteRoundTrips) {
