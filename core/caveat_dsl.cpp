@@ -995,16 +995,23 @@ std::expected<bool, DslError> compare_operand(const Operand& left, CmpOp op, con
   return ordered_to_bool(op, ord);
 }
 
+// The index of the first '.' from `at`, or the size: segments are a few
+// bytes, where a loop beats a call to memchr.
+std::size_t next_dot(std::string_view path, std::size_t at) {
+  while (at < path.size() && path[at] != '.') ++at;
+  return at;
+}
+
 // Looks the identifier up and leaves the operand in `out`, which is written
 // in place for the same reason as in read_json_number.
 std::expected<void, DslError> resolve_operand(const Ident& ident, const Context& context,
                                               Operand& out) {
   auto unknown = [&] { return std::unexpected(DslError::unknown_identifier(ident.text)); };
   const std::string_view path = ident.text;
-  const std::size_t dot = path.find('.');
+  const std::size_t dot = next_dot(path, 0);
   const std::string_view root = path.substr(0, dot);
-  const std::string_view rest = dot == std::string_view::npos ? std::string_view() : path.substr(dot + 1);
-  const bool single = dot == std::string_view::npos;
+  const bool single = dot == path.size();
+  const std::string_view rest = single ? std::string_view() : path.substr(dot + 1);
   if (root == "caller" && single) {
     out.emplace<std::string_view>(context.caller);
     return {};
@@ -1017,7 +1024,7 @@ std::expected<void, DslError> resolve_operand(const Ident& ident, const Context&
     out.emplace<Timestamp>(context.now);
     return {};
   }
-  if (root == "env" && !single && rest.find('.') == std::string_view::npos) {
+  if (root == "env" && !single && next_dot(rest, 0) == rest.size()) {
     const auto it = context.env.find(rest);
     if (it == context.env.end()) return unknown();
     out.emplace<std::string_view>(it->second);
@@ -1026,7 +1033,7 @@ std::expected<void, DslError> resolve_operand(const Ident& ident, const Context&
   if (root == "arg" && !single) {
     const JsonValue* cur = &context.args;
     for (std::size_t at = 0;;) {
-      const std::size_t end = std::min(rest.find('.', at), rest.size());
+      const std::size_t end = next_dot(rest, at);
       cur = cur->find(rest.substr(at, end - at));  // nullptr for non-objects and missing keys
       if (cur == nullptr) return unknown();
       if (end == rest.size()) break;
