@@ -40,7 +40,7 @@ struct CapabilitySchema : json::RecordRules {
 // Reads the document exactly as write_capability_json writes it, for
 // identifiers and predicates of printable ASCII: members in the writer's
 // order, no whitespace, only quotes and backslashes escaped, digests as 64
-// lowercase hex digits.
+// hex digits.
 // Such a document means the same to the general reader, so on this subset
 // both give the same record; anything else (other text, other spellings,
 // every malformed document) is left to the general reader, which alone
@@ -129,11 +129,8 @@ class CanonicalReader {
   bool digest(Bytes& out) {
     constexpr std::size_t kDigits = 2 * crypto::kDigestLen;
     if (text_.size() - pos_ < kDigits + 1 || text_[pos_ + kDigits] != '"') return false;
-    const std::string_view digits = text_.substr(pos_, kDigits);
-    for (const char c : digits) {
-      if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-    }
-    auto bytes = hex::decode(digits);
+    // Either case reads as the same bytes, as it does for the general reader.
+    auto bytes = hex::decode(text_.substr(pos_, kDigits));
     if (!bytes) return false;
     out = std::move(*bytes);
     pos_ += kDigits + 1;

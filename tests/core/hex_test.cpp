@@ -43,6 +43,33 @@ TEST(Hex, EveryByteRoundTrips) {
   EXPECT_EQ(hex_decode(upper).value(), all);
 }
 
+// Every byte value at every position of texts long enough for the
+// thirty-two-digit steps: exactly the hex digits of either case decode,
+// to the value of that digit.
+TEST(Hex, EveryByteAtEveryPositionOfALongText) {
+  const std::string good = "0123456789abcdefABCDEF0123456789fedcba9876543210FEDCBA9876543210aa";
+  const Bytes want = hex_decode(good).value();
+  std::string lower = good;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  ASSERT_EQ(hex_encode(want), lower);
+  for (std::size_t at = 0; at < good.size(); ++at) {
+    for (int b = 0; b < 256; ++b) {
+      std::string text = good;
+      text[at] = static_cast<char>(b);
+      const auto r = hex_decode(text);
+      const bool digit = std::isxdigit(b) != 0;
+      ASSERT_EQ(r.has_value(), digit) << at << ":" << b;
+      if (digit) {
+        Bytes expect = want;
+        const int v = b <= '9' ? b - '0' : (b | 0x20) - 'a' + 10;
+        auto& byte = expect[at / 2];
+        byte = static_cast<std::uint8_t>(at % 2 == 0 ? (v << 4) | (byte & 0x0F) : (byte & 0xF0) | v);
+        EXPECT_EQ(*r, expect) << at << ":" << b;
+      }
+    }
+  }
+}
+
 TEST(Hex, DecodeTable) {
   constexpr std::string_view kOdd = "hex string has odd length";
   constexpr std::string_view kDigit = "invalid digit found in string";
