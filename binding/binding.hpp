@@ -228,6 +228,8 @@ PyTypeObject* make_verifier_type(PyObject* module);
 
 // Wraps a core capability in a new Python object (used by the builder and by
 // attenuation).
-PyObject* new_capability(ModuleState* st, Capability&& cap);
+// `receipt_head`: write_receipt_head of `cap` when it is at hand already;
+// empty, it is written on the first verification.
+PyObject* new_capability(ModuleState* st, Capability&& cap, std::string receipt_head = {});
 
 }  // namespace velnor::py

@@ -21,9 +21,13 @@ PyObject* capability_parse(PyObject* /*null for a static method*/, PyObject* con
     if (!token) return nullptr;
     ModuleState* st = static_state();
     if (st == nullptr) return nullptr;
-    auto cap = Capability::parse(*token);
+    // A token as this library writes it already holds the receipt text of
+    // its identifier and caveats; it is kept rather than written again on
+    // the first verification.
+    std::string head;
+    auto cap = Capability::parse(*token, [&head](const WrittenParts& parts) { write_receipt_head(parts, head); });
     if (!cap) return fail(st->errors, cap.error());
-    return new_capability(st, std::move(*cap));
+    return new_capability(st, std::move(*cap), std::move(head));
   });
 }
 
@@ -136,9 +140,11 @@ PyTypeObject* make_capability_type(PyObject* module) {
       PyType_FromModuleAndSpec(module, &capability_spec, nullptr));
 }
 
-PyObject* new_capability(ModuleState* st, Capability&& cap) {
+PyObject* new_capability(ModuleState* st, Capability&& cap, std::string receipt_head) {
   PyObject* self = make_object(st->capability_type, &CapabilityObject::value, std::move(cap));
-  if (self != nullptr) std::construct_at(&reinterpret_cast<CapabilityObject*>(self)->receipt_head);
+  if (self != nullptr) {
+    std::construct_at(&reinterpret_cast<CapabilityObject*>(self)->receipt_head, std::move(receipt_head));
+  }
   return self;
 }
 

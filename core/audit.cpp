@@ -455,6 +455,15 @@ void write_receipt_head(const Capability& cap, std::string& out) {
   append_head(out, cap.identifier, cap.caveats);
 }
 
+void write_receipt_head(const WrittenParts& parts, std::string& out) {
+  out.reserve(out.size() + kHeadOverhead + parts.identifier.size() + parts.caveats.size());
+  out.append(R"("capability_identifier":)");
+  out.append(parts.identifier);
+  out.append(R"(,"caveats":)");
+  out.append(parts.caveats);
+  out.append(R"(,"context_summary":{)");
+}
+
 void Auditor::sign_json(const Capability& cap, const Context& context, const Outcome& outcome,
                         std::string& out, std::string_view head) const {
   char hash_hex[2 * crypto::kDigestLen];

@@ -92,6 +92,9 @@ crypto::Digest hmac_sign(crypto::ByteView key, crypto::ByteView data);
 // identifier and caveats, exactly as sign_json writes them (escaped, with
 // the member names around them). Never empty.
 void write_receipt_head(const Capability& cap, std::string& out);
+// The same from a token's parts as written (Capability::parse), which are
+// already the JSON of the identifier and the caveats.
+void write_receipt_head(const WrittenParts& parts, std::string& out);
 
 class Auditor {
  public:

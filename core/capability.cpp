@@ -51,18 +51,25 @@ class CanonicalReader {
  public:
   explicit CanonicalReader(std::string_view text) : text_(text) {}
 
+  // The parts as written in the text; set by a successful read.
+  const WrittenParts& parts() const { return parts_; }
+
   std::optional<Capability> read() {
     Capability cap;
+    const std::size_t identifier = pos_ + std::string_view(R"({"identifier":)").size();
     if (!word(R"({"identifier":")") || !plain(cap.identifier)) return std::nullopt;
+    parts_.identifier = text_.substr(identifier, pos_ - identifier);
     if (word(R"(,"holder_of_key":")")) {
       if (!digest(cap.holder_of_key.emplace())) return std::nullopt;
     }
     if (!word(R"(,"caveats":[)")) return std::nullopt;
+    const std::size_t caveats = pos_ - 1;
     do {
       if (!word(R"({"predicate":")") || !plain(cap.caveats.emplace_back().predicate) || !word("}")) {
         return std::nullopt;
       }
     } while (word(","));
+    parts_.caveats = text_.substr(caveats, pos_ + 1 - caveats);
     if (!word(R"(],"signature":")") || !digest(cap.signature) || !word("}") || pos_ != text_.size()) {
       return std::nullopt;
     }
@@ -139,6 +146,7 @@ class CanonicalReader {
 
   std::string_view text_;
   std::size_t pos_ = 0;
+  WrittenParts parts_;
 };
 
 }  // namespace
@@ -214,11 +222,18 @@ std::string Capability::serialize() const {
   return base64url::encode(crypto::as_bytes(json));
 }
 
-std::expected<Capability, Error> Capability::parse(std::string_view token) {
+std::expected<Capability, Error> Capability::parse(std::string_view token) { return parse(token, {}); }
+
+std::expected<Capability, Error> Capability::parse(std::string_view token,
+                                                   const std::function<void(const WrittenParts&)>& seen) {
   auto decoded = base64url::decode(token);
   if (!decoded) return std::unexpected(Error::base64(decoded.error()));
   const std::string_view text(reinterpret_cast<const char*>(decoded->data()), decoded->size());
-  if (auto canonical = CanonicalReader(text).read()) return std::move(*canonical);
+  CanonicalReader canonical(text);
+  if (auto cap = canonical.read()) {
+    if (seen) seen(canonical.parts());
+    return std::move(*cap);
+  }
   auto cap = json::read_capability(text);
   if (!cap) {
     return std::unexpected(

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <expected>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,6 +39,14 @@ struct Capability;
 // The whole chain of `cap` under `root`: what its signature must be.
 crypto::Digest chain_signature(const crypto::HmacKey& root, const Capability& cap);
 
+// What a token in the writer's own form shows of its record as JSON: the
+// identifier with its quotes and the caveat list with its brackets, exactly
+// as write_capability_json writes them.
+struct WrittenParts {
+  std::string_view identifier;
+  std::string_view caveats;
+};
+
 struct Capability {
   std::string identifier;
   std::optional<Bytes> holder_of_key;
@@ -55,6 +64,11 @@ struct Capability {
   // Error::Base64, or Error::InvalidFormat carrying
   // "not a valid velnor capability: {} at line L column C".
   static std::expected<Capability, Error> parse(std::string_view token);
+  // The same; when the token is in the writer's own form, `seen` is also
+  // given its parts as written, valid only during the call, so a caller
+  // that needs them as JSON (a receipt does) need not write them again.
+  static std::expected<Capability, Error> parse(std::string_view token,
+                                                const std::function<void(const WrittenParts&)>& seen);
 
   bool operator==(const Capability&) const = default;
 };

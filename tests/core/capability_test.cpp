@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "core/audit.hpp"
 #include "core/internal/base64url.hpp"
 #include "core/issuer.hpp"
 #include "tests/core/openssl_oracle.hpp"
@@ -201,12 +202,23 @@ TEST(Token, WritersFormReadsAsTheGeneralReaderDoes) {
       {"id", std::nullopt, {{"p"}}, Bytes(31, 7)},
   };
   const char replacements[] = {'"', '\\', ',', '}', ']', '[', '{', ' ', ':', 'A', 'F', 'f', 'g', '0', 'n', 'u', '\0', '\x7f', '\x80'};
-  auto same = [](const std::string& json) {
-    const auto fast = Capability::parse(token_of(json));
+  std::size_t seen_count = 0;
+  auto same = [&seen_count](const std::string& json) {
+    std::string head_as_written;
+    const auto fast = Capability::parse(token_of(json), [&](const WrittenParts& parts) {
+      write_receipt_head(parts, head_as_written);
+      ++seen_count;
+    });
     const auto general = json::read_capability(json);
     ASSERT_EQ(fast.has_value(), general.has_value()) << json;
     if (fast) {
       EXPECT_EQ(*fast, *general) << json;
+      // The parts as written are what a receipt writer makes of the record.
+      if (!head_as_written.empty()) {
+        std::string head;
+        write_receipt_head(*general, head);
+        EXPECT_EQ(head_as_written, head) << json;
+      }
     } else {
       EXPECT_EQ(fast.error().display(), Error::invalid_format("not a valid velnor capability: " + general.error()).display())
           << json;
@@ -226,6 +238,7 @@ TEST(Token, WritersFormReadsAsTheGeneralReaderDoes) {
     }
     same(good + " ");
   }
+  EXPECT_GT(seen_count, std::size(caps));  // the writer's form was met, and not only unchanged
 }
 
 TEST(Token, ParseRefusals) {
