@@ -33,6 +33,7 @@
 #include "core/proof.hpp"
 #include "core/redis_nonce_store.hpp"
 #include "core/verifier.hpp"
+#include "tests/core/free_port.hpp"
 
 extern char** environ;
 
@@ -42,17 +43,7 @@ namespace {
 constexpr std::string_view kRoot = "root-key-of-the-issuing-service";
 constexpr std::string_view kAudience = "gateway-eu-1";
 
-int free_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
+using test_support::free_port;
 
 // The private server, for the whole run.
 struct Server {

@@ -8,6 +8,8 @@
 #define VELNOR_BASE64_SSSE3 1
 #endif
 
+#include "core/internal/simd.hpp"
+
 namespace velnor {
 
 std::string Base64Error::display() const {
@@ -90,18 +92,14 @@ std::string encode(std::span<const std::uint8_t> bytes) {
 // caller checks.
 __attribute__((target("ssse3"))) std::size_t decode_fast(const unsigned char* in, std::size_t n,
                                                           std::uint8_t* out) {
-  const auto range = [](__m128i v, char lo, char hi) {
-    return _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(lo - 1))),
-                         _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(hi + 1))));
-  };
+  using simd::bytes_within;
   const auto offset = [](__m128i mask, int by) { return _mm_and_si128(mask, _mm_set1_epi8(static_cast<char>(by))); };
   std::size_t i = 0;
   for (; i + 24 <= n; i += 16) {
-    // Bytes from 0x80 are negative as signed bytes and fall in no range.
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-    const __m128i upper = range(v, 'A', 'Z');
-    const __m128i lower = range(v, 'a', 'z');
-    const __m128i digit = range(v, '0', '9');
+    const __m128i upper = bytes_within(v, 'A', 'Z');
+    const __m128i lower = bytes_within(v, 'a', 'z');
+    const __m128i digit = bytes_within(v, '0', '9');
     const __m128i dash = _mm_cmpeq_epi8(v, _mm_set1_epi8('-'));
     const __m128i under = _mm_cmpeq_epi8(v, _mm_set1_epi8('_'));
     const __m128i valid = _mm_or_si128(_mm_or_si128(upper, lower), _mm_or_si128(_mm_or_si128(digit, dash), under));

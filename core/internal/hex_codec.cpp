@@ -3,9 +3,7 @@
 #include <array>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "core/internal/simd.hpp"
 
 namespace velnor::hex {
 namespace {
@@ -88,13 +86,9 @@ std::expected<std::vector<std::uint8_t>, std::string_view> decode(std::string_vi
   // case; a byte that is neither marks the text bad. Pairs are then joined
   // in 16-bit lanes and packed to bytes.
   const auto values = [&bad](__m128i c) {
-    const auto within = [](__m128i v, char lo, char hi) {
-      return _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(lo - 1))),
-                           _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(hi + 1))));
-    };
     const __m128i folded = _mm_or_si128(c, _mm_set1_epi8(0x20));
-    const __m128i digit = within(c, '0', '9');
-    const __m128i letter = within(folded, 'a', 'f');
+    const __m128i digit = simd::bytes_within(c, '0', '9');
+    const __m128i letter = simd::bytes_within(folded, 'a', 'f');
     if (_mm_movemask_epi8(_mm_or_si128(digit, letter)) != 0xFFFF) bad = 0x10;
     return _mm_or_si128(_mm_and_si128(digit, _mm_sub_epi8(c, _mm_set1_epi8('0'))),
                         _mm_and_si128(letter, _mm_sub_epi8(folded, _mm_set1_epi8('a' - 10))));

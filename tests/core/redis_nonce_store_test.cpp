@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/core/free_port.hpp"
+
 namespace velnor {
 namespace {
 
@@ -110,18 +112,7 @@ TEST(RedisNonceStore, PeerClosingEveryConnectionIsUnavailableNeverFresh) {
 
 TEST(RedisNonceStore, NothingListeningIsUnavailable) {
   // A port that was free a moment ago; nothing listens on it.
-  int port = 0;
-  {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-    ::close(fd);
-  }
+  const int port = test_support::free_port();
   auto store = *RedisNonceStore::create("redis://127.0.0.1:" + std::to_string(port));
   const NonceClaim c = store->claim(NonceKey{}, 1, 0);
   EXPECT_EQ(c.kind, NonceClaim::Kind::Unavailable);
